@@ -1,0 +1,26 @@
+#pragma once
+
+#include <memory>
+
+#include <curl/curl.h>
+
+namespace vorla {
+
+struct CurlEasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+
+struct CurlListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlHeaders = std::unique_ptr<curl_slist, CurlListDeleter>;
+
+// Appends `line` to `headers`; false when libcurl could not allocate.
+bool AppendHeader(CurlHeaders& headers, const char* line);
+
+// The process-wide libcurl set-up. Call once at start-up, before any thread
+// starts; false when the socket layer could not be initialised.
+bool InitializeCurl();
+
+}  // namespace vorla

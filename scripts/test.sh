@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the whole suite under
+# Xvfb, then the tests that need no browser engine again under ASan + UBSan.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh || { echo "dependency install failed"; exit 1; }
+
+export CTEST_OUTPUT_ON_FAILURE=1
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
+export LSAN_OPTIONS="suppressions=$PWD/cmake/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+# The tests reach loopback servers only; a proxy from the caller's environment
+# would send them elsewhere.
+unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY no_proxy NO_PROXY all_proxy ALL_PROXY
+
+passed=0
+failed=0
+run_suite() {  # preset
+  local preset=$1 log
+  cmake --preset "$preset" >/dev/null || return 1
+  cmake --build --preset "$preset" -j2 || return 1
+  log=$(mktemp)
+  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset "$preset" -j2 --timeout 600 2>&1 | tee "$log"
+  local total fails
+  total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n1)
+  fails=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$log" | tail -n1)
+  rm -f "$log"
+  [ -n "$total" ] || return 1
+  passed=$((passed + total - fails))
+  failed=$((failed + fails))
+  [ "$fails" -eq 0 ]
+}
+
+status=0
+run_suite default || status=1
+run_suite asan || status=1
+echo
+echo "Tests: $passed passed, $failed failed"
+[ $status -eq 0 ] && [ $failed -eq 0 ]

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+class CupgradeDlg;
+
+// One pass of the updater: manifest, installer address, download into the
+// temporary folder, start. Runs on its own thread; reaches the window only
+// through CupgradeDlg's hand-offs, and the window joins it before it goes.
+class DownloadWorker {
+ public:
+  explicit DownloadWorker(CupgradeDlg& window);
+  ~DownloadWorker();
+
+  // The thread's entry: runs the pass once, then tells the window it is done.
+  static void DownloadThreadProc(DownloadWorker* worker);
+
+ private:
+  void Run();
+  // Status of the installer request: the HTTP status, or -1 when the transfer
+  // did not complete (time-out, abort, a chunk that could not be written).
+  int DownloadInstaller(const std::string& url);
+  void CloseInstallerFile();
+
+  // libcurl callbacks, on this thread inside curl_easy_perform.
+  static size_t OnInstallerData(char* data, size_t size, size_t count, void* userData);
+  static size_t OnHeaderLine(char* data, size_t size, size_t count, void* userData);
+  static int OnTransferProgress(void* userData, int64_t, int64_t, int64_t, int64_t);
+
+  CupgradeDlg& m_window;
+  std::string m_manifest;
+  std::filesystem::path m_installerPath;
+  int m_installerFile = -1;
+  int64_t m_received = 0;
+  int64_t m_expectedLength = 0;  // 0: no size announced (or one that does not fit)
+  int m_lastPosition = -1;
+};

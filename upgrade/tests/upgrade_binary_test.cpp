@@ -1,0 +1,100 @@
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "testsupport/loopback_server.h"
+
+using vorla::testing::LoopbackServer;
+using vorla::testing::Response;
+
+// The real updater program, driven from outside.
+class UpgradeBinaryTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init();
+  void cleanup();
+  void withoutTheFlagEndsSilently_data();
+  void withoutTheFlagEndsSilently();
+  void updatesEndToEnd_data();
+  void updatesEndToEnd();
+
+ private:
+  QProcessEnvironment Environment() const;
+
+  std::unique_ptr<LoopbackServer> m_server;
+  std::unique_ptr<QTemporaryDir> m_temp;
+};
+
+void UpgradeBinaryTest::init() {
+  m_server = std::make_unique<LoopbackServer>();
+  m_temp = std::make_unique<QTemporaryDir>();
+  QVERIFY(m_temp->isValid());
+}
+
+void UpgradeBinaryTest::cleanup() {
+  m_server.reset();
+  m_temp.reset();
+}
+
+QProcessEnvironment UpgradeBinaryTest::Environment() const {
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("http_proxy", QString::fromStdString(m_server->BaseUrl()));
+  environment.remove("no_proxy");
+  environment.insert("TMPDIR", m_temp->path());
+  return environment;
+}
+
+void UpgradeBinaryTest::withoutTheFlagEndsSilently_data() {
+  QTest::addColumn<QStringList>("arguments");
+  QTest::newRow("no arguments") << QStringList{};
+  QTest::newRow("capital letters") << QStringList{"-VORLA"};
+  QTest::newRow("split") << QStringList{"-vor", "la"};
+}
+
+void UpgradeBinaryTest::withoutTheFlagEndsSilently() {
+  QFETCH(QStringList, arguments);
+  m_server->Route("/pcupdate/update.xml", Response{.stall = true});
+  QProcess process;
+  process.setProcessEnvironment(Environment());
+  process.start(UPGRADE_PROGRAM, arguments);
+  QVERIFY(process.waitForFinished(10000));
+  QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+  QCOMPARE(process.exitCode(), 0);
+  QCOMPARE(m_server->RequestCount(), size_t(0));  // no window, so no worker
+}
+
+void UpgradeBinaryTest::updatesEndToEnd_data() {
+  QTest::addColumn<QStringList>("arguments");
+  QTest::newRow("the flag") << QStringList{"-vorla"};
+  QTest::newRow("inside a longer word") << QStringList{"x-vorlax", "other"};
+}
+
+void UpgradeBinaryTest::updatesEndToEnd() {
+  QFETCH(QStringList, arguments);
+  const QString marker = m_temp->filePath("installer-ran");
+  const std::string installer = "#!/bin/sh\necho \"$# $(ps -o sid= -p $$)\" > '" + marker.toStdString() + "'\n";
+  m_server->Route("/pcupdate/update.xml",
+                  Response{.body = "<update><url>http://www.vorla.example/dl/setup.bin</url></update>"});
+  m_server->Route("/dl/setup.bin", Response{.body = installer});
+
+  QProcess process;
+  process.setProcessEnvironment(Environment());
+  process.start(UPGRADE_PROGRAM, arguments);
+  QVERIFY(process.waitForStarted(10000));
+  QVERIFY2(process.waitForFinished(30000), "the window should close by itself");
+  QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+  QCOMPARE(process.exitCode(), 0);
+  QCOMPARE(m_server->RequestCount(), size_t(2));
+
+  QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker) && QFileInfo(marker).size() > 0, 10000);
+  QFile file(marker);
+  QVERIFY(file.open(QIODevice::ReadOnly));
+  const QList<QByteArray> fields = file.readAll().simplified().split(' ');
+  QCOMPARE(fields.value(0), QByteArray("0"));                                  // no arguments
+  QVERIFY(fields.value(1).toLongLong() != static_cast<long long>(getsid(0)));  // a session of its own
+}
+
+QTEST_GUILESS_MAIN(UpgradeBinaryTest)
+#include "upgrade_binary_test.moc"

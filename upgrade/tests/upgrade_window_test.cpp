@@ -1,0 +1,393 @@
+#include <csignal>
+#include <functional>
+#include <memory>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <sys/resource.h>
+
+#include "manifest/curl_handles.h"
+#include "testsupport/loopback_server.h"
+#include "upgrade/upgrade_dlg.h"
+
+using vorla::testing::LoopbackServer;
+using vorla::testing::Response;
+using Serve = std::function<void(LoopbackServer&)>;
+Q_DECLARE_METATYPE(Response)
+Q_DECLARE_METATYPE(Serve)
+
+namespace {
+
+const QString kNoAddress = QStringLiteral("获取下载地址失败，请稍后再试。");
+const QString kBadAddress = QStringLiteral("软件下载地址错误。");
+const QString kCannotCreate = QStringLiteral("下载文件创建失败，请关闭杀毒软件。");
+const QString kDownloadFailed = QStringLiteral("文件下载失败，请稍后再试。");
+
+std::string Manifest(const std::string& url) {
+  return "<?xml version=\"1.0\"?><update><version>3.0.0.8</version><url>" + url + "</url></update>";
+}
+
+// What the quit question looked like, and that it was answered.
+struct Question {
+  bool seen = false;
+  QString title, text;
+  QMessageBox::StandardButtons buttons;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+};
+
+// Answers the next quit question with `answer`, from the event loop it runs in.
+// Gives up after about five seconds, leaving `question.seen` false.
+void AnswerNextQuestion(Question& question, QMessageBox::StandardButton answer, int triesLeft = 100) {
+  QTimer::singleShot(50, [&question, answer, triesLeft] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) {
+      if (triesLeft > 0)
+        AnswerNextQuestion(question, answer, triesLeft - 1);
+      return;
+    }
+    question.seen = true;
+    question.title = box->windowTitle();
+    question.text = box->text();
+    question.buttons = box->standardButtons();
+    question.icon = box->icon();
+    box->button(answer)->click();
+  });
+}
+
+}  // namespace
+
+class UpgradeWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase();
+  void init();
+  void cleanup();
+  void failuresLeaveTheirLineAndCloseWithoutQuestion_data();
+  void failuresLeaveTheirLineAndCloseWithoutQuestion();
+  void successStartsTheInstallerAndCloses();
+  void requestsCarryExactlyTheirHeaders();
+  void progressFollowsTheAnnouncedLength_data();
+  void progressFollowsTheAnnouncedLength();
+  void quitQuestionNoKeepsDownloadingYesStops();
+  void quitDuringStallEndsPromptly_data();
+  void quitDuringStallEndsPromptly();
+  void enterDoesNothing();
+  void fullDiskFailsTheDownload();
+
+ private:
+  std::unique_ptr<CupgradeDlg> Open();
+  QString Status(CupgradeDlg& dlg) { return dlg.findChild<QLabel*>("statusText")->text(); }
+  QProgressBar* Bar(CupgradeDlg& dlg) { return dlg.findChild<QProgressBar*>("progressBar"); }
+  QString Installer() const { return m_temp->filePath("vorlax.exe"); }
+  QString Marker() const { return m_temp->filePath("installer-ran"); }
+  // A shell installer that leaves Marker(); padded to `size` bytes.
+  static std::string FakeInstaller(size_t size = 0);
+  void ServeInstaller(Response response);
+
+  std::unique_ptr<LoopbackServer> m_server;
+  std::unique_ptr<QTemporaryDir> m_temp;
+};
+
+void UpgradeWindowTest::initTestCase() {
+  QVERIFY(vorla::InitializeCurl());
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void UpgradeWindowTest::init() {
+  m_server = std::make_unique<LoopbackServer>();
+  m_temp = std::make_unique<QTemporaryDir>();
+  QVERIFY(m_temp->isValid());
+  // The built-in vendor host is reached through the loopback server as proxy.
+  qputenv("http_proxy", QByteArray::fromStdString(m_server->BaseUrl()));
+  qunsetenv("no_proxy");
+  qputenv("TMPDIR", m_temp->path().toUtf8());
+}
+
+void UpgradeWindowTest::cleanup() {
+  m_server.reset();
+  m_temp.reset();
+}
+
+std::unique_ptr<CupgradeDlg> UpgradeWindowTest::Open() {
+  auto dlg = std::make_unique<CupgradeDlg>();
+  dlg->show();
+  return dlg;
+}
+
+std::string UpgradeWindowTest::FakeInstaller(size_t size) {
+  std::string script = "#!/bin/sh\necho \"ran $#\" > \"$TMPDIR/installer-ran\"\nexit 0\n";
+  if (script.size() < size)
+    script.append(size - script.size(), '#');
+  return script;
+}
+
+void UpgradeWindowTest::ServeInstaller(Response response) {
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("http://www.vorla.example/dl/setup")});
+  m_server->Route("/dl/setup", std::move(response));
+}
+
+void UpgradeWindowTest::failuresLeaveTheirLineAndCloseWithoutQuestion_data() {
+  QTest::addColumn<QString>("expected");
+  QTest::addColumn<Serve>("serve");
+  QTest::addColumn<bool>("noTempFolder");
+  const std::string setup = "http://www.vorla.example/dl/setup";
+  auto manifest = [](Response response) -> Serve {
+    return [response](LoopbackServer& server) { server.Route("/pcupdate/update.xml", response); };
+  };
+  QTest::newRow("manifest 404") << kNoAddress << manifest(Response{.status = 404, .body = Manifest(setup)}) << false;
+  QTest::newRow("manifest 302") << kNoAddress
+                                << manifest(Response{.status = 302, .headers = {{"Location", "/other"}},
+                                                     .body = Manifest(setup)})
+                                << false;
+  QTest::newRow("manifest dropped") << kNoAddress << manifest(Response{.dropBeforeResponse = true}) << false;
+  QTest::newRow("no url element") << kBadAddress << manifest(Response{.body = "<version>3.0.0.8</version>"}) << false;
+  QTest::newRow("empty url") << kBadAddress << manifest(Response{.body = Manifest("")}) << false;
+  auto installer = [setup](Response response) -> Serve {
+    return [setup, response](LoopbackServer& server) {
+      server.Route("/pcupdate/update.xml", Response{.body = Manifest(setup)});
+      server.Route("/dl/setup", response);
+    };
+  };
+  QTest::newRow("temp folder missing") << kCannotCreate << installer(Response{.body = "x"}) << true;
+  QTest::newRow("installer 404") << kDownloadFailed << installer(Response{.status = 404, .body = "<h1>gone</h1>"})
+                                 << false;
+  QTest::newRow("installer dropped") << kDownloadFailed
+                                     << installer(Response{.body = std::string(100000, 'x'), .dropAfterBodyBytes = 5000})
+                                     << false;
+  QTest::newRow("installer redirected") << kDownloadFailed
+                                        << installer(Response{.status = 301, .headers = {{"Location", "/dl/other"}}})
+                                        << false;
+}
+
+void UpgradeWindowTest::failuresLeaveTheirLineAndCloseWithoutQuestion() {
+  QFETCH(QString, expected);
+  QFETCH(Serve, serve);
+  QFETCH(bool, noTempFolder);
+  serve(*m_server);
+  if (noTempFolder)
+    qputenv("TMPDIR", m_temp->filePath("absent").toUtf8());
+
+  auto dlg = Open();
+  QTRY_COMPARE_WITH_TIMEOUT(Status(*dlg), expected, 15000);
+  QCOMPARE(dlg->StopFlag().load(), 1);
+  QVERIFY(dlg->isVisible());
+
+  Question question;
+  AnswerNextQuestion(question, QMessageBox::No, 10);
+  QTest::keyClick(dlg.get(), Qt::Key_Escape);
+  QTRY_VERIFY(!dlg->isVisible());
+  QVERIFY(!question.seen);
+  dlg->WaitForWorker();
+  QVERIFY(!QFile::exists(Marker()));
+
+  if (QTest::currentDataTag() == QByteArray("installer 404")) {
+    QFile file(Installer());  // the error page stays where the installer would be
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("<h1>gone</h1>"));
+  }
+  if (QTest::currentDataTag() == QByteArray("temp folder missing"))
+    QCOMPARE(m_server->RequestCount(), size_t(1));  // no installer request
+}
+
+void UpgradeWindowTest::successStartsTheInstallerAndCloses() {
+  // A stale installer, and a link planted beside it, are replaced, not written through.
+  QFile stale(Installer());
+  QVERIFY(stale.open(QIODevice::WriteOnly));
+  stale.write("old installer");
+  stale.close();
+  const QString victim = m_temp->filePath("victim");
+  QFile victimFile(victim);
+  QVERIFY(victimFile.open(QIODevice::WriteOnly));
+  victimFile.write("keep");
+  victimFile.close();
+
+  const std::string installer = FakeInstaller(300000);
+  ServeInstaller(Response{.body = installer});
+  auto dlg = Open();
+  QTRY_VERIFY_WITH_TIMEOUT(!dlg->isVisible(), 15000);  // closed by itself, no question
+  dlg->WaitForWorker();
+  QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(Marker()), 10000);
+
+  QFile file(Installer());
+  QVERIFY(file.open(QIODevice::ReadOnly));
+  QCOMPARE(file.readAll().toStdString(), installer);
+  QVERIFY(file.permissions() & QFileDevice::ExeOwner);
+  QFile marker(Marker());
+  QVERIFY(marker.open(QIODevice::ReadOnly));
+  QCOMPARE(marker.readAll(), QByteArray("ran 0\n"));
+
+  // Again, with a link where the installer goes.
+  QFile::remove(Installer());
+  QFile::remove(Marker());
+  QVERIFY(QFile::link(victim, Installer()));
+  auto again = Open();
+  QTRY_VERIFY_WITH_TIMEOUT(!again->isVisible(), 15000);
+  again->WaitForWorker();
+  QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(Marker()), 10000);
+  QVERIFY(!QFileInfo(Installer()).isSymLink());
+  QVERIFY(victimFile.open(QIODevice::ReadOnly));
+  QCOMPARE(victimFile.readAll(), QByteArray("keep"));
+}
+
+void UpgradeWindowTest::requestsCarryExactlyTheirHeaders() {
+  ServeInstaller(Response{.body = FakeInstaller()});
+  auto dlg = Open();
+  QTRY_VERIFY_WITH_TIMEOUT(!dlg->isVisible(), 15000);
+  dlg->WaitForWorker();
+  const auto requests = m_server->Requests();
+  QCOMPARE(requests.size(), size_t(2));
+  QCOMPARE(requests[0].target, std::string("http://www.vorla.example/pcupdate/update.xml"));
+  QCOMPARE(requests[1].target, std::string("http://www.vorla.example/dl/setup"));
+  auto withoutProxyLines = [](std::vector<std::string> lines) {
+    std::erase_if(lines, [](const std::string& line) { return line.rfind("Proxy-", 0) == 0; });
+    return lines;
+  };
+  QCOMPARE(withoutProxyLines(requests[0].headerLines),
+           (std::vector<std::string>{"Host: www.vorla.example", "Accept: text/xml", "Cache-Control: no-cache"}));
+  QCOMPARE(withoutProxyLines(requests[1].headerLines),
+           (std::vector<std::string>{"Host: www.vorla.example", "Accept: */*", "Cache-Control: no-cache"}));
+}
+
+void UpgradeWindowTest::progressFollowsTheAnnouncedLength_data() {
+  QTest::addColumn<Response>("response");
+  QTest::addColumn<QList<int>>("positions");
+  const std::string body = FakeInstaller(1000);
+  QTest::newRow("600 + 400") << Response{.body = body, .pieces = {600}, .pauseMs = 200} << QList<int>{60};
+  QTest::newRow("chunked") << Response{.body = body, .framing = Response::Framing::Chunked, .pieces = {600},
+                                       .pauseMs = 200}
+                           << QList<int>{};
+  QTest::newRow("lower-case name") << Response{.headers = {{"content-length", "1000"}}, .body = body,
+                                               .framing = Response::Framing::CloseDelimited, .pieces = {600},
+                                               .pauseMs = 200}
+                                   << QList<int>{};
+  // A later line naming the length overrides: digits past 64 bits mean unknown ...
+  QTest::newRow("too many digits") << Response{.headers = {{"Content-Length", "1000"}, {"X-Content-Length-Hint", "99999999999999999999999"}},
+                                               .body = body, .pieces = {600}, .pauseMs = 200}
+                                   << QList<int>{};
+  // ... and a length below what arrives never takes the bar past 100.
+  QTest::newRow("announced too small") << Response{.headers = {{"Content-Length", "1000"}, {"X-Content-Length", "500"}}, .body = body,
+                                                   .pieces = {600}, .pauseMs = 200}
+                                       << QList<int>{100};
+}
+
+void UpgradeWindowTest::progressFollowsTheAnnouncedLength() {
+  QFETCH(Response, response);
+  QFETCH(QList<int>, positions);
+  ServeInstaller(response);
+  auto dlg = std::make_unique<CupgradeDlg>();
+  QSignalSpy spy(Bar(*dlg), &QProgressBar::valueChanged);
+  dlg->show();
+  QTRY_VERIFY_WITH_TIMEOUT(!dlg->isVisible(), 15000);
+  dlg->WaitForWorker();
+  QList<int> seen;
+  for (const auto& arguments : spy)
+    seen << arguments.at(0).toInt();
+  QCOMPARE(seen, positions);
+  QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(Marker()), 10000);  // started all the same
+}
+
+void UpgradeWindowTest::quitQuestionNoKeepsDownloadingYesStops() {
+  // 2 MB in 40 pieces, 150 ms apart: six seconds of download.
+  std::vector<size_t> pieces(40, 50000);
+  ServeInstaller(Response{.body = FakeInstaller(2000000), .pieces = pieces, .pauseMs = 150});
+  auto dlg = Open();
+  QTRY_VERIFY_WITH_TIMEOUT(Bar(*dlg)->value() > 0, 10000);
+
+  Question question;
+  AnswerNextQuestion(question, QMessageBox::No);
+  QTest::keyClick(dlg.get(), Qt::Key_Escape);
+  QVERIFY(question.seen);
+  QCOMPARE(question.title, QStringLiteral("Vorla"));
+  QCOMPARE(question.text, QStringLiteral("你确定要退出升级吗？"));
+  QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::No);
+  QCOMPARE(question.icon, QMessageBox::Question);
+  QVERIFY(dlg->isVisible());
+  QCOMPARE(dlg->StopFlag().load(), 0);
+  const int before = Bar(*dlg)->value();
+  QTRY_VERIFY_WITH_TIMEOUT(Bar(*dlg)->value() > before, 5000);  // still downloading
+
+  Question second;
+  AnswerNextQuestion(second, QMessageBox::Yes);
+  QTest::keyClick(dlg.get(), Qt::Key_Escape);
+  QVERIFY(second.seen);
+  QVERIFY(!dlg->isVisible());
+  QElapsedTimer timer;
+  timer.start();
+  dlg->WaitForWorker();
+  QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+  QTest::qWait(300);
+  QVERIFY(!QFile::exists(Marker()));  // nothing started
+}
+
+void UpgradeWindowTest::quitDuringStallEndsPromptly_data() {
+  QTest::addColumn<bool>("stallManifest");
+  QTest::newRow("manifest stalled") << true;
+  QTest::newRow("installer stalled") << false;
+}
+
+void UpgradeWindowTest::quitDuringStallEndsPromptly() {
+  QFETCH(bool, stallManifest);
+  if (stallManifest)
+    m_server->Route("/pcupdate/update.xml", Response{.stall = true});
+  else
+    ServeInstaller(Response{.headers = {{"Content-Length", "100000"}}, .body = "#!/bin/sh\n",
+                            .stallAfterHeaders = true});
+  auto dlg = Open();
+  // Not a blocking wait: the worker needs this thread for its status line.
+  QTRY_VERIFY_WITH_TIMEOUT(m_server->RequestCount() == (stallManifest ? 1u : 2u), 10000);
+  QTest::qWait(300);
+
+  Question question;
+  AnswerNextQuestion(question, QMessageBox::Yes);
+  QTest::keyClick(dlg.get(), Qt::Key_Escape);
+  QVERIFY(question.seen);
+  QElapsedTimer timer;
+  timer.start();
+  dlg->WaitForWorker();
+  QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+  QVERIFY(!QFile::exists(Marker()));
+}
+
+void UpgradeWindowTest::enterDoesNothing() {
+  m_server->Route("/pcupdate/update.xml", Response{.stall = true});
+  auto dlg = Open();
+  Question question;
+  AnswerNextQuestion(question, QMessageBox::No, 10);
+  QTest::keyClick(dlg.get(), Qt::Key_Return);
+  QTest::keyClick(dlg.get(), Qt::Key_Enter);
+  QTest::qWait(700);
+  QVERIFY(dlg->isVisible());
+  QVERIFY(!question.seen);
+  QCOMPARE(Status(*dlg), QStringLiteral("正在连接服务器..."));
+}
+
+void UpgradeWindowTest::fullDiskFailsTheDownload() {
+  // A file-size limit stands in for a full disk: writes past it fail.
+  struct rlimit saved {};
+  QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit limited = saved;
+  limited.rlim_cur = 64 * 1024;
+  QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+  ServeInstaller(Response{.body = FakeInstaller(1000000)});
+  auto dlg = Open();
+  QTRY_COMPARE_WITH_TIMEOUT(Status(*dlg), kDownloadFailed, 15000);
+  dlg->WaitForWorker();
+  QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  QVERIFY(!QFile::exists(Marker()));
+  QVERIFY(QFileInfo(Installer()).size() <= 64 * 1024);
+}
+
+QTEST_MAIN(UpgradeWindowTest)
+#include "upgrade_window_test.moc"

@@ -1,0 +1,50 @@
+#include "upgrade/upgrade_app.h"
+
+#include <csignal>
+#include <string>
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include "manifest/curl_handles.h"
+#include "upgrade/upgrade_dlg.h"
+
+namespace {
+
+// The command line as one text, the program's own path included: "-vorla" is
+// looked for anywhere in it, case-sensitively, so "x-vorlax" passes and
+// "-VORLA" does not.
+bool HasUpgradeFlag(int argc, char** argv) {
+  std::string commandLine;
+  for (int i = 0; i < argc; ++i) {
+    if (i > 0)
+      commandLine += ' ';
+    commandLine += argv[i];
+  }
+  return commandLine.find("-vorla") != std::string::npos;
+}
+
+}  // namespace
+
+int CupgradeApp::InitInstance(int argc, char** argv) {
+  // A file-size limit must fail the write of a chunk, not kill the updater.
+  std::signal(SIGXFSZ, SIG_IGN);
+
+  if (!vorla::InitializeCurl()) {
+    QApplication app(argc, argv);
+    QMessageBox::warning(nullptr, QStringLiteral("upgrade"), QStringLiteral("Windows 套接字初始化失败。"));
+    return 0;
+  }
+  // Checked before any window system is touched: without the flag the program
+  // ends silently, also where no display is available.
+  if (!HasUpgradeFlag(argc, argv))
+    return 0;
+
+  QApplication app(argc, argv);
+  {
+    CupgradeDlg dlg;
+    dlg.exec();
+    dlg.WaitForWorker();
+  }
+  return 0;
+}
