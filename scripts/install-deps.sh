@@ -11,7 +11,7 @@ packages=(
   libgl-dev libxkbcommon-dev
   librsvg2-bin
   xvfb xauth xdotool fonts-noto-cjk
-  python3 curl time
+  python3 curl time bc
 )
 
 missing=()

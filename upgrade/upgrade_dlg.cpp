@@ -91,6 +91,7 @@ void CupgradeDlg::reject() {
   if (m_stop.load() == 0) {
     QMessageBox question(QMessageBox::Question, QStringLiteral("Vorla"),
                          QStringLiteral("你确定要退出升级吗？"), QMessageBox::Yes | QMessageBox::No, this);
+    question.setDefaultButton(QMessageBox::Yes);
     m_quitQuestion = &question;
     const int answer = question.exec();
     if (answer != QMessageBox::Yes)

@@ -170,7 +170,7 @@ TEST_F(FetchTest, StopFlagEndsAStalledFetch) {
 
 // The real 30 s limit: a server that accepts and then says nothing.
 TEST_F(FetchTest, StalledServerTimesOutAfterThirtySeconds) {
-  server.Route("/m", Response{.stallAfterHeaders = true});
+  server.Route("/m", Response{.headers = {{"Content-Length", "100"}}, .stallAfterHeaders = true});
   std::string body;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(vorla::FetchManifest(body, server.Url("/m")), -1);

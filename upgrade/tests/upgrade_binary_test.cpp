@@ -19,6 +19,7 @@ class UpgradeBinaryTest : public QObject {
   void withoutTheFlagEndsSilently();
   void updatesEndToEnd_data();
   void updatesEndToEnd();
+  void quitByKeyboardMidDownload();
 
  private:
   QProcessEnvironment Environment() const;
@@ -87,6 +88,7 @@ void UpgradeBinaryTest::updatesEndToEnd() {
   QCOMPARE(process.exitStatus(), QProcess::NormalExit);
   QCOMPARE(process.exitCode(), 0);
   QCOMPARE(m_server->RequestCount(), size_t(2));
+  QVERIFY(CleanExit(process));
 
   QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker) && QFileInfo(marker).size() > 0, 10000);
   QFile file(marker);
@@ -94,6 +96,67 @@ void UpgradeBinaryTest::updatesEndToEnd() {
   const QList<QByteArray> fields = file.readAll().simplified().split(' ');
   QCOMPARE(fields.value(0), QByteArray("0"));                                  // no arguments
   QVERIFY(fields.value(1).toLongLong() != static_cast<long long>(getsid(0)));  // a session of its own
+}
+
+namespace {
+
+// Runs xdotool with a bounded wait; returns its output, trimmed.
+QString Xdotool(const QStringList& arguments) {
+  QProcess xdotool;
+  xdotool.start("xdotool", arguments);
+  if (!xdotool.waitForFinished(10000)) {
+    xdotool.kill();
+    xdotool.waitForFinished(1000);
+    return {};
+  }
+  return QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed();
+}
+
+// No sanitizer report on the way out (the asan build runs these tests too).
+bool CleanExit(QProcess& process) {
+  const QByteArray errors = process.readAllStandardError();
+  if (errors.contains("ERROR: AddressSanitizer") || errors.contains("ERROR: LeakSanitizer") ||
+      errors.contains("runtime error:")) {
+    qWarning("%s", errors.constData());
+    return false;
+  }
+  return true;
+}
+
+// Focuses the first window with this exact title and types `key` into it.
+bool TypeInto(const QString& title, const QString& key) {
+  const QString window = Xdotool({"search", "--sync", "--name", "^" + title + "$"}).section('\n', 0, 0);
+  if (window.isEmpty())
+    return false;
+  Xdotool({"windowfocus", "--sync", window});
+  Xdotool({"key", "--window", window, key});
+  return true;
+}
+
+}  // namespace
+
+// As a user quits: Esc in the window, Enter on the question (Yes is its
+// default), while the installer transfer is stalled.
+void UpgradeBinaryTest::quitByKeyboardMidDownload() {
+  const QString marker = m_temp->filePath("installer-ran");
+  m_server->Route("/pcupdate/update.xml",
+                  Response{.body = "<update><url>http://www.vorla.example/dl/setup.bin</url></update>"});
+  m_server->Route("/dl/setup.bin", Response{.headers = {{"Content-Length", "1000000"}},
+                                            .body = "#!/bin/sh\ntouch '" + marker.toStdString() + "'\n",
+                                            .stallAfterHeaders = true});
+  QProcess process;
+  process.setProcessEnvironment(Environment());
+  process.start(UPGRADE_PROGRAM, {"-vorla"});
+  QVERIFY(process.waitForStarted(10000));
+  QVERIFY(m_server->WaitForRequests(2, 10000));
+
+  QVERIFY(TypeInto(QStringLiteral("升级"), "Escape"));
+  QVERIFY(TypeInto(QStringLiteral("Vorla"), "Return"));
+  QVERIFY2(process.waitForFinished(5000), "quitting should end the program promptly");
+  QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+  QCOMPARE(process.exitCode(), 0);
+  QVERIFY(!QFile::exists(marker));
+  QVERIFY(CleanExit(process));
 }
 
 QTEST_GUILESS_MAIN(UpgradeBinaryTest)

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# The updater end to end against curl: a 1 GiB installer served on loopback,
+# `upgrade -vorla` (window, manifest, download, start of an installer that
+# exits at once) and `curl -s -o` of the same URL, alternating.
+# Prints each run, the medians of wall time, CPU time and peak RSS, and the ratios.
+# Usage: bench/upgrade_download.sh [runs]   (default 7; needs a built tree in build/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-7}
+bin=$PWD/build/bin
+[ -x "$bin/upgrade" ] && [ -x "$bin/vorla-test-server" ] || { echo "build first: cmake --build --preset default"; exit 1; }
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+fi
+
+work=$(mktemp -d /var/tmp/vorla-bench.XXXXXX)
+TMPDIR=$work/tmp
+server=""
+cleanup() {
+  [ -n "$server" ] && kill "$server" 2>/dev/null || true
+  rm -rf "$work" "$TMPDIR"
+}
+trap cleanup EXIT
+
+# The installer: a script that exits at once, padded to 1 GiB.
+printf '#!/bin/sh\nexit 0\n' > "$work/setup.bin"
+truncate -s 1G "$work/setup.bin"
+echo "<update><url>http://www.vorla.example/dl/setup.bin</url></update>" > "$work/update.xml"
+"$bin/vorla-test-server" --port-file "$work/port" --max-seconds 1800 \
+  --route /pcupdate/update.xml="$work/update.xml" --route /dl/setup.bin="$work/setup.bin" &
+server=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+export http_proxy="http://127.0.0.1:$(cat "$work/port")"
+unset no_proxy NO_PROXY
+# Downloads land in memory (when /dev/shm is there) so that disk write-back
+# does not swamp the difference being measured.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  TMPDIR=$(mktemp -d /dev/shm/vorla-bench.XXXXXX)
+else
+  TMPDIR=$work/tmp
+  mkdir -p "$TMPDIR"
+fi
+export TMPDIR
+
+measure() {  # label command... ; appends "wall cpu rss_kib" to $work/label
+  local label=$1; shift
+  rm -f "$TMPDIR/vorlax.exe" "$TMPDIR/curl.out"
+  sync
+  /usr/bin/time -f "%e %U %S %M" -o "$work/one" "$@" >/dev/null 2>&1
+  read -r wall user sys rss < "$work/one"
+  cpu=$(echo "$user + $sys" | bc -l)
+  echo "$wall $cpu $rss" >> "$work/$label"
+  printf '%-8s wall %6.2f s  cpu %6.2f s  peak rss %7.1f MiB\n' "$label" "$wall" "$cpu" "$(echo "$rss / 1024" | bc -l)"
+}
+
+for i in $(seq "$runs"); do
+  measure upgrade "$bin/upgrade" -vorla
+  [ "$(stat -c %s "$TMPDIR/vorlax.exe")" -eq 1073741824 ] || { echo "upgrade did not download the whole installer"; exit 1; }
+  measure curl curl -s -o "$TMPDIR/curl.out" "http://www.vorla.example/dl/setup.bin"
+done
+
+median() {  # file column
+  sort -g -k"$2","$2" "$1" | awk -v c="$2" '{ v[NR] = $c } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+echo
+printf '%-8s %12s %12s %16s\n' "" "median wall" "median cpu" "median peak rss"
+for label in upgrade curl; do
+  printf '%-8s %10.2f s %10.2f s %12.1f MiB\n' "$label" "$(median "$work/$label" 1)" "$(median "$work/$label" 2)" \
+    "$(echo "$(median "$work/$label" 3) / 1024" | bc -l)"
+done
+ratio() { echo "$(median "$work/upgrade" "$1") / $(median "$work/curl" "$1")" | bc -l; }
+printf 'ratio upgrade/curl: wall %.3f (target <= 1.10), cpu %.3f, peak rss %.2f\n' "$(ratio 1)" "$(ratio 2)" "$(ratio 3)"
+printf 'upgrade peak rss %.1f MiB (target <= 60 MiB)\n' "$(echo "$(median "$work/upgrade" 3) / 1024" | bc -l)"
