@@ -8,6 +8,43 @@
 using vorla::testing::LoopbackServer;
 using vorla::testing::Response;
 
+namespace {
+
+// Runs xdotool with a bounded wait; returns its output, trimmed.
+QString Xdotool(const QStringList& arguments) {
+  QProcess xdotool;
+  xdotool.start("xdotool", arguments);
+  if (!xdotool.waitForFinished(10000)) {
+    xdotool.kill();
+    xdotool.waitForFinished(1000);
+    return {};
+  }
+  return QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed();
+}
+
+// No sanitizer report on the way out (the asan build runs these tests too).
+bool CleanExit(QProcess& process) {
+  const QByteArray errors = process.readAllStandardError();
+  if (errors.contains("ERROR: AddressSanitizer") || errors.contains("ERROR: LeakSanitizer") ||
+      errors.contains("runtime error:")) {
+    qWarning("%s", errors.constData());
+    return false;
+  }
+  return true;
+}
+
+// Focuses the first window with this exact title and types `key` into it.
+bool TypeInto(const QString& title, const QString& key) {
+  const QString window = Xdotool({"search", "--sync", "--name", "^" + title + "$"}).section('\n', 0, 0);
+  if (window.isEmpty())
+    return false;
+  Xdotool({"windowfocus", "--sync", window});
+  Xdotool({"key", "--window", window, key});
+  return true;
+}
+
+}  // namespace
+
 // The real updater program, driven from outside.
 class UpgradeBinaryTest : public QObject {
   Q_OBJECT
@@ -98,42 +135,6 @@ void UpgradeBinaryTest::updatesEndToEnd() {
   QVERIFY(fields.value(1).toLongLong() != static_cast<long long>(getsid(0)));  // a session of its own
 }
 
-namespace {
-
-// Runs xdotool with a bounded wait; returns its output, trimmed.
-QString Xdotool(const QStringList& arguments) {
-  QProcess xdotool;
-  xdotool.start("xdotool", arguments);
-  if (!xdotool.waitForFinished(10000)) {
-    xdotool.kill();
-    xdotool.waitForFinished(1000);
-    return {};
-  }
-  return QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed();
-}
-
-// No sanitizer report on the way out (the asan build runs these tests too).
-bool CleanExit(QProcess& process) {
-  const QByteArray errors = process.readAllStandardError();
-  if (errors.contains("ERROR: AddressSanitizer") || errors.contains("ERROR: LeakSanitizer") ||
-      errors.contains("runtime error:")) {
-    qWarning("%s", errors.constData());
-    return false;
-  }
-  return true;
-}
-
-// Focuses the first window with this exact title and types `key` into it.
-bool TypeInto(const QString& title, const QString& key) {
-  const QString window = Xdotool({"search", "--sync", "--name", "^" + title + "$"}).section('\n', 0, 0);
-  if (window.isEmpty())
-    return false;
-  Xdotool({"windowfocus", "--sync", window});
-  Xdotool({"key", "--window", window, key});
-  return true;
-}
-
-}  // namespace
 
 // As a user quits: Esc in the window, Enter on the question (Yes is its
 // default), while the installer transfer is stalled.
