@@ -32,7 +32,7 @@ const char kInstallerName[] = "vorlax.exe";
 
 // Installers run to hundreds of megabytes: chunks of this size keep the
 // per-chunk system calls and hand-offs a small share of the download.
-constexpr long kReceiveBufferBytes = 256 * 1024;
+constexpr long kReceiveBufferBytes = 1024 * 1024;
 
 // "Content-Length: 1000" gives 1000; the digits of the whole line count, so
 // "X-Content-Length-2: 10" gives 210. Digits that do not fit give 0 (unknown).
