@@ -10,7 +10,7 @@ packages=(
   qt6-webengine-dev qt6-webengine-dev-tools
   libgl-dev libxkbcommon-dev
   librsvg2-bin
-  xvfb xauth xdotool fonts-noto-cjk
+  xvfb xauth xdotool fonts-noto-cjk openssl
   python3 curl time bc
 )
 

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -84,6 +85,7 @@ class UpgradeWindowTest : public QObject {
   void quitDuringStallEndsPromptly();
   void enterDoesNothing();
   void fullDiskFailsTheDownload();
+  void untrustedHttpsCertificateFailsTheDownload();
 
  private:
   std::unique_ptr<CupgradeDlg> Open();
@@ -390,6 +392,38 @@ void UpgradeWindowTest::fullDiskFailsTheDownload() {
   QCOMPARE(setrlimit(RLIMIT_FSIZE, &saved), 0);
   QVERIFY(!QFile::exists(Marker()));
   QVERIFY(QFileInfo(Installer()).size() <= 64 * 1024);
+}
+
+// Certificate checks stay on: a self-signed server is refused.
+void UpgradeWindowTest::untrustedHttpsCertificateFailsTheDownload() {
+  const QString key = m_temp->filePath("key.pem");
+  const QString certificate = m_temp->filePath("cert.pem");
+  QCOMPARE(QProcess::execute("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                                         "-days", "1", "-keyout", key, "-out", certificate}),
+           0);
+  uint16_t port = 0;
+  {
+    LoopbackServer placeholder;  // a free loopback port, handed on
+    port = placeholder.Port();
+  }
+  QProcess tls;
+  tls.setProcessChannelMode(QProcess::MergedChannels);
+  tls.start("openssl", {"s_server", "-accept", QStringLiteral("127.0.0.1:%1").arg(port), "-cert", certificate, "-key",
+                        key, "-www"});
+  QVERIFY(tls.waitForStarted(5000));
+  auto stopTls = qScopeGuard([&tls] {
+    tls.kill();
+    tls.waitForFinished(5000);
+  });
+  QTest::qWait(500);
+
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("https://127.0.0.1:" + std::to_string(port) + "/setup")});
+  auto dlg = Open();
+  QTRY_COMPARE_WITH_TIMEOUT(Status(*dlg), kDownloadFailed, 15000);
+  dlg->WaitForWorker();
+  QVERIFY(!QFile::exists(Marker()));
+  QByteArray output;
+  QTRY_VERIFY_WITH_TIMEOUT((output += tls.readAll()).contains("unknown ca"), 5000);  // refused for its certificate
 }
 
 QTEST_MAIN(UpgradeWindowTest)
