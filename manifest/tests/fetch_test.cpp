@@ -170,7 +170,8 @@ TEST_F(FetchTest, StopFlagEndsAStalledFetch) {
 
 // The real 30 s limit: a server that accepts and then says nothing.
 TEST_F(FetchTest, StalledServerTimesOutAfterThirtySeconds) {
-  server.Route("/m", Response{.stallAfterHeaders = true});
+  // The headers announce a body that never comes; an empty one would be complete.
+  server.Route("/m", Response{.body = kManifest, .stallAfterHeaders = true});
   std::string body;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(vorla::FetchManifest(body, server.Url("/m")), -1);
