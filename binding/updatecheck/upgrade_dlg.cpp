@@ -33,8 +33,8 @@ const char kMustUpgrade[] = "软件已经有一个新版本，必须升级后才
 const char kFailurePicture[] = ":/binding/failure.png";
 
 const char kFontFamily[] = "Microsoft Sans Serif";
-// Neither that face nor the platform's sans-serif has Han glyphs; named here,
-// fontconfig's fallback could pick another region's forms for them.
+// The text's Han glyphs come from here: left to fontconfig's fallback they
+// could take another region's forms.
 const char kCjkFamily[] = "Noto Sans CJK SC";
 constexpr int kFontPoints = 18;
 
