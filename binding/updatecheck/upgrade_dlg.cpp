@@ -1,7 +1,6 @@
 #include "updatecheck/upgrade_dlg.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -80,16 +79,13 @@ void StoreWebVersion(const fs::path& file, const std::string& value) {
   const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0)
     return;
-  size_t written = 0;
-  while (written < value.size()) {
-    const ssize_t count = write(fd, value.data() + written, value.size() - written);
-    if (count < 0 && errno == EINTR)
-      continue;
-    if (count <= 0)
-      break;
-    written += static_cast<size_t>(count);
+  FILE* stream = fdopen(fd, "wb");
+  if (!stream) {
+    close(fd);
+    return;
   }
-  close(fd);
+  std::fwrite(value.data(), 1, value.size(), stream);
+  std::fclose(stream);
 }
 
 // `folder` and whatever above it is missing, each private to the user, as the
