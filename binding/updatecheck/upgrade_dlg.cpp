@@ -1,0 +1,286 @@
+#include "updatecheck/upgrade_dlg.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include <QCoreApplication>
+#include <QFontDatabase>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPointer>
+#include <QThread>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "manifest/manifest.h"
+#include "platform/platform.h"
+#include "ui_upgrade_dlg.h"
+#include "updatecheck/check_result_event.h"
+#include "updatecheck/delete_folder_files.h"
+
+namespace {
+namespace fs = std::filesystem;
+
+const char kCaption[] = "Vorla";
+const char kNetworkFailed[] = "网络连接失败，请稍后再试。";
+const char kNoVersion[] = "未获取到软件版本号，请重新安装。";
+const char kAskUpgrade[] = "软件已经有一个新版本，是否现在升级？";
+const char kMustUpgrade[] = "软件已经有一个新版本，必须升级后才可以继续使用。";
+const char kFailurePicture[] = ":/binding/failure.png";
+
+const char kFontFamily[] = "Microsoft Sans Serif";
+// The text's Han glyphs come from here: left to fontconfig's fallback they
+// could take another region's forms.
+const char kCjkFamily[] = "Noto Sans CJK SC";
+constexpr int kFontPoints = 18;
+
+// Part of the layout arithmetic: the picture's bottom edge and the text's top
+// edge come out 30 pixels apart.
+constexpr int kLayoutGap = 20;
+
+const char kWebVersionFile[] = "webversion";
+const char kCacheFolder[] = "cache";
+constexpr size_t kStoredWebVersionBytes = 100;
+
+const char kUpgradeProgram[] = "upgrade";
+const char kUpgradeFlag[] = "-vorla";
+
+QFont PanelFont() {
+  QFont font;
+  const QString primary = QFontDatabase::hasFamily(QString::fromLatin1(kFontFamily))
+                              ? QString::fromLatin1(kFontFamily)
+                              : QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+  font.setFamilies({primary, QString::fromLatin1(kCjkFamily)});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPointSize(kFontPoints);
+  return font;
+}
+
+// At most the first 100 bytes, up to a NUL: "abc\0def" reads as "abc". A
+// missing or unreadable file reads as empty.
+std::string ReadStoredWebVersion(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string value(kStoredWebVersionBytes, '\0');
+  in.read(value.data(), static_cast<std::streamsize>(value.size()));
+  value.resize(static_cast<size_t>(in.gcount()));
+  const size_t nul = value.find('\0');
+  if (nul != std::string::npos)
+    value.resize(nul);
+  return value;
+}
+
+// The bytes exactly as published, nothing added. Best effort: a value that
+// could not be stored only means another cache purge at the next start.
+void StoreWebVersion(const fs::path& file, const std::string& value) {
+  // O_NOFOLLOW: truncating through a link would clobber whatever it points at.
+  const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0)
+    return;
+  FILE* stream = fdopen(fd, "wb");
+  if (!stream) {
+    close(fd);
+    return;
+  }
+  std::fwrite(value.data(), 1, value.size(), stream);
+  std::fclose(stream);
+}
+
+// `folder` and whatever above it is missing, each private to the user, as the
+// XDG base directory rules ask. Best effort: EEXIST for all that is there.
+void CreateFolders(const fs::path& folder) {
+  fs::path partial;
+  for (const fs::path& part : folder) {
+    partial /= part;
+    mkdir(partial.c_str(), 0700);
+  }
+}
+
+// Stores a web version that differs from the stored one and empties the
+// browser cache for it: "2024.2" after "2024.1" purges, "2024.1" again does not.
+void UpdateWebVersion(const std::string& document) {
+  std::string published;
+  if (!vorla::GetTagValue(document, "<webversion>", "</webversion>", published))
+    return;
+  const fs::path folder = vorla::platform::DataFolder();
+  // Without a home there is no data folder; a relative "vorla/cache" would
+  // empty whatever the working folder holds.
+  if (folder.empty())
+    return;
+  const fs::path file = folder / kWebVersionFile;
+  if (ReadStoredWebVersion(file) == published)
+    return;
+  // The browser engine creates its folders lazily: at a first start there may
+  // be none yet, and the value could never be stored.
+  CreateFolders(folder);
+  StoreWebVersion(file, published);
+  // Whether or not the value was stored: a stale cache must not survive.
+  vorla::DeleteFolderFiles(folder / kCacheFolder);
+}
+
+}  // namespace
+
+CUpgradeDlg::CUpgradeDlg(QWidget* parent) : QWidget(parent) {
+  Ui::CUpgradeDlg ui;
+  ui.setupUi(this);
+  m_stTip = ui.tip;
+  m_stPicture = ui.picture;
+
+  QPalette white = palette();
+  white.setColor(QPalette::Window, Qt::white);
+  setPalette(white);
+  setFont(PanelFont());
+  // A picture control takes its bitmap's size; the text one line of the font.
+  m_stPicture->resize(m_stPicture->pixmap().deviceIndependentSize().toSize());
+  m_stTip->resize(m_stTip->width(), std::max(m_stTip->fontMetrics().height(), m_stTip->sizeHint().height()));
+  PlaceControls();
+
+  m_hThread = std::thread(&CUpgradeDlg::CheckUpdateThreadProc, this);
+}
+
+CUpgradeDlg::~CUpgradeDlg() {
+  // Bounded by the transfer's 30-second limit. A result the worker posts
+  // meanwhile is discarded, unread, by ~QObject.
+  if (m_hThread.joinable())
+    m_hThread.join();
+}
+
+std::string CUpgradeDlg::GetSelfVersion() {
+  const auto version = vorla::platform::ProductFixedVersion();
+  if (!version)
+    return {};
+  char text[sizeof "65535.65535.65535.65535"];
+  std::snprintf(text, sizeof text, "%d.%d.%d.%d", (*version)[0], (*version)[1], (*version)[2], (*version)[3]);
+  return text;
+}
+
+void CUpgradeDlg::CheckUpdateThreadProc(CUpgradeDlg* dlg) {
+  const int status = vorla::FetchManifest(dlg->m_strManifest);
+  QCoreApplication::postEvent(dlg, new CheckResultEvent(status));
+}
+
+bool CUpgradeDlg::event(QEvent* event) {
+  if (event->type() == kCheckResultEvent) {
+    // Whoever else posts this type posts no status: not a result.
+    if (auto* result = dynamic_cast<CheckResultEvent*>(event))
+      OnCheckResult(result->Status());
+    return true;  // the panel may be gone by now: nothing more here
+  }
+  return QWidget::event(event);
+}
+
+void CUpgradeDlg::keyPressEvent(QKeyEvent* event) {
+  // Enter and Escape end here: passed on, they would close a dialog that hosts the panel.
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+      event->accept();
+      return;
+    default:
+      QWidget::keyPressEvent(event);
+  }
+}
+
+void CUpgradeDlg::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  PlaceControls();
+}
+
+void CUpgradeDlg::PlaceControls() {
+  const int cx = width();
+  const int cy = height();
+  const int pw = m_stPicture->width();
+  const int ph = m_stPicture->height();
+  const int th = m_stTip->height();
+  // 800 x 600 with a 93 x 160 picture and 30-pixel text: picture at (353, 195),
+  // text at (0, 385). Integer division truncates toward zero, also below zero.
+  m_stPicture->move((cx - pw) / 2, (cy - kLayoutGap - th - ph) / 2);
+  m_stTip->setGeometry(0, (cy - th - ph) / 2 + ph + kLayoutGap, cx, th);
+}
+
+void CUpgradeDlg::OnCheckResult(int status) {
+  Q_ASSERT(QThread::currentThread() == qApp->thread());
+  // One result per worker; a second one under this type is nobody's.
+  if (!m_hThread.joinable())
+    return;
+  // The worker posted this as its last act, so the join is immediate; after it
+  // m_strManifest is this thread's alone.
+  m_hThread.join();
+  const std::string document = m_strManifest;
+
+  if (!vorla::IsSuccessStatus(status)) {
+    ShowFailure(QString::fromUtf8(kNetworkFailed));
+    return;
+  }
+  UpdateWebVersion(document);
+  const std::string own = GetSelfVersion();
+  if (own.empty()) {
+    ShowFailure(QString::fromUtf8(kNoVersion));
+    return;
+  }
+  // A missing element reads as empty: no version is newer, no type is "0" or "1".
+  std::string published;
+  std::string updateType;
+  vorla::GetTagValue(document, "<version>", "</version>", published);
+  vorla::GetTagValue(document, "<updatetype>", "</updatetype>", updateType);
+  if (!vorla::IsNewerVersion(published, own)) {
+    PostCheckDone();
+    return;
+  }
+  if (updateType == "0") {
+    const std::optional<int> answer =
+        Ask(QMessageBox::Information, QString::fromUtf8(kAskUpgrade), QMessageBox::Yes | QMessageBox::No);
+    if (!answer)
+      return;
+    if (*answer == QMessageBox::No) {
+      PostCheckDone();
+      return;
+    }
+  } else if (updateType == "1") {
+    if (!Ask(QMessageBox::NoIcon, QString::fromUtf8(kMustUpgrade), QMessageBox::Ok))
+      return;
+  }
+  StartUpgrade();
+}
+
+void CUpgradeDlg::ShowFailure(const QString& text) {
+  m_stPicture->setPixmap(QPixmap(QString::fromLatin1(kFailurePicture)));
+  m_stPicture->resize(m_stPicture->pixmap().deviceIndependentSize().toSize());
+  m_stPicture->setAccessibleName(text);
+  m_stTip->setText(text);
+  // The new picture has another size: centre it again now, not at the next resize.
+  PlaceControls();
+}
+
+std::optional<int> CUpgradeDlg::Ask(QMessageBox::Icon icon, const QString& text,
+                                    QMessageBox::StandardButtons buttons) {
+  // The box is the panel's child and runs an event loop of its own: if the
+  // panel goes meanwhile, the box goes with it and neither may be touched.
+  QPointer<CUpgradeDlg> self(this);
+  QPointer<QMessageBox> box = new QMessageBox(icon, QString::fromLatin1(kCaption), text, buttons, this);
+  const int answer = box->exec();
+  if (!self)
+    return std::nullopt;
+  delete box.data();
+  return answer;
+}
+
+void CUpgradeDlg::PostCheckDone() {
+  if (QWidget* parent = parentWidget())
+    QCoreApplication::postEvent(parent, new QEvent(kCheckDoneEvent));
+}
+
+void CUpgradeDlg::StartUpgrade() {
+  // A bare "upgrade" would be looked for in the working folder: without our
+  // own folder there is no updater to start.
+  const fs::path folder = vorla::platform::ExecutableFolder();
+  if (!folder.empty())
+    vorla::platform::StartDetached(folder / kUpgradeProgram, {kUpgradeFlag});  // best effort: a missing updater goes unnoticed
+  // Destroyed, not closed: the parent's close question is not asked, and the
+  // panel goes with it.
+  if (QWidget* parent = parentWidget())
+    parent->deleteLater();
+}
