@@ -3,12 +3,13 @@
 # `upgrade -vorla` (window, manifest, download, start of an installer that
 # exits at once) and `curl -s -o` of the same URL, alternating.
 # Prints each run, the medians of wall time, CPU time and peak RSS, and the ratios.
-# Usage: bench/upgrade_download.sh [runs]   (default 7; needs a built tree in build/)
+# Usage: bench/upgrade_download.sh [runs]   (default 7)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-7}
 bin=$PWD/build/bin
-[ -x "$bin/upgrade" ] && [ -x "$bin/vorla-test-server" ] || { echo "build first: cmake --build --preset default"; exit 1; }
+[ -f build/build.ninja ] || cmake --preset default >/dev/null
+cmake --build --preset default -j2 --target upgrade vorla-test-server >/dev/null
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
 fi
