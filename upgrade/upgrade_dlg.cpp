@@ -5,7 +5,6 @@
 #include <QFontMetrics>
 #include <QMessageBox>
 #include <QThread>
-#include <QTimer>
 
 #include "ui_upgrade_dlg.h"
 #include "upgrade/download_worker.h"
@@ -14,10 +13,6 @@ namespace {
 
 // Ends the local wait in WaitForWorker; posted by the worker as its last act.
 constexpr QEvent::Type kWorkerFinishedEvent = QEvent::Type(QEvent::User + 200);
-
-// Longest the window waits for a worker told to stop: each of its transfers
-// notices the flag within about a second; the rest is margin.
-constexpr int kWorkerStopTimeoutMs = 35000;
 
 // Dialog units as the dialog font defines them: a horizontal unit is a quarter
 // of the average character width, a vertical unit an eighth of the height.
@@ -128,11 +123,12 @@ void CupgradeDlg::WaitForWorker() {
     return;
   m_stop = 1;
   // The worker may be inside a blocking hand-off to this thread, so wait by
-  // handling events until its last posted event arrives.
+  // handling events until its last posted event arrives. Bounded: with the
+  // flag set, each of its transfers ends within about a second, and every
+  // other step it takes is short.
   if (!m_workerFinished) {
     QEventLoop loop;
     m_waitLoop = &loop;
-    QTimer::singleShot(kWorkerStopTimeoutMs, &loop, &QEventLoop::quit);
     loop.exec();
     m_waitLoop = nullptr;
   }
