@@ -12,6 +12,14 @@ bool AppendHeader(CurlHeaders& headers, const char* line) {
   return true;
 }
 
+int PerformForStatus(CURL* handle) {
+  long status = -1;
+  if (curl_easy_perform(handle) != CURLE_OK ||
+      curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
+    return -1;
+  return static_cast<int>(status);
+}
+
 bool InitializeCurl() {
   return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
 }

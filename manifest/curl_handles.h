@@ -19,6 +19,10 @@ using CurlHeaders = std::unique_ptr<curl_slist, CurlListDeleter>;
 // Appends `line` to `headers`; false when libcurl could not allocate.
 bool AppendHeader(CurlHeaders& headers, const char* line);
 
+// Performs the transfer set up on `handle`: the HTTP status, read only once the
+// transfer completed, or -1 when it did not (no connection, time-out, abort).
+int PerformForStatus(CURL* handle);
+
 // The process-wide libcurl set-up. Call once at start-up, before any thread
 // starts; false when the socket layer could not be initialised.
 bool InitializeCurl();

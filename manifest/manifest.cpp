@@ -70,7 +70,6 @@ int Fetch(std::string& body, const std::string& url, const std::atomic<int>* sto
   if (!AppendHeader(headers, "Accept: text/xml") ||
       !AppendHeader(headers, "Cache-Control: no-cache"))
     return -1;
-  long status = -1;
   CurlEasy curl(curl_easy_init());
   if (!curl)
     return -1;
@@ -90,10 +89,7 @@ int Fetch(std::string& body, const std::string& url, const std::atomic<int>* sto
        curl_easy_setopt(h, CURLOPT_XFERINFODATA, stop) != CURLE_OK ||
        curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) != CURLE_OK))  // turns the callback on; prints nothing
     return -1;
-  if (curl_easy_perform(h) == CURLE_OK &&
-      curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
-    status = -1;
-  return static_cast<int>(status);
+  return PerformForStatus(h);
 }
 
 }  // namespace

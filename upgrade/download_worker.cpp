@@ -134,7 +134,6 @@ int DownloadWorker::DownloadInstaller(const std::string& url) {
   vorla::CurlHeaders headers;
   if (!vorla::AppendHeader(headers, "Accept: */*") || !vorla::AppendHeader(headers, "Cache-Control: no-cache"))
     return -1;
-  long status = -1;
   vorla::CurlEasy curl(curl_easy_init());
   if (!curl)
     return -1;
@@ -155,9 +154,7 @@ int DownloadWorker::DownloadInstaller(const std::string& url) {
       curl_easy_setopt(h, CURLOPT_XFERINFODATA, this) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) != CURLE_OK)
     return -1;
-  if (curl_easy_perform(h) == CURLE_OK && curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
-    status = -1;
-  return static_cast<int>(status);
+  return vorla::PerformForStatus(h);
 }
 
 void DownloadWorker::CloseInstallerFile() {
