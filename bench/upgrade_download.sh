@@ -3,10 +3,10 @@
 # `upgrade -vorla` (window, manifest, download, start of an installer that
 # exits at once) and `curl -s -o` of the same URL, alternating.
 # Prints each run, the medians of wall time, CPU time and peak RSS, and the ratios.
-# Usage: bench/upgrade_download.sh [runs]   (default 7)
+# Usage: bench/upgrade_download.sh [runs]   (default 9)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-7}
+runs=${1:-9}
 bin=$PWD/build/bin
 [ -f build/build.ninja ] || cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target upgrade vorla-test-server >/dev/null
