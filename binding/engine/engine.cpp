@@ -1,0 +1,227 @@
+#include "engine/engine.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QPointer>
+#include <QWebEngineDownloadRequest>
+#include <QWebEngineProfile>
+
+#include "engine/web_browser.h"
+
+// Qt WebEngine's own sub-process entry, exported by the library but not
+// declared in its public headers; QtWebEngineProcess is a thin main over it.
+namespace QtWebEngineCore {
+int processMain(int argc, const char** argv);
+}
+
+namespace vorla::engine {
+namespace {
+
+constexpr char kProfileName[] = "vorla";
+
+struct EngineState {
+  Settings settings;
+  RefPtr<Application> application;
+  std::unique_ptr<QApplication> ownApplication;
+  QString cookieStoragePath;
+  bool persistSessionCookies = false;
+  QWebEngineProfile* profile = nullptr;
+  bool quitRequested = false;
+};
+
+EngineState& State() {
+  static EngineState state;
+  return state;
+}
+
+// Continue is honoured only during OnBeforeDownload: the request must be
+// accepted before the signal that carries it returns.
+class DownloadCallback final : public BeforeDownloadCallback {
+ public:
+  DownloadCallback(QWebEngineDownloadRequest* request, QWidget* window) : m_request(request), m_window(window) {}
+
+  void Continue(const QString& path, bool showDialog) override {
+    if (!m_request || m_request->state() != QWebEngineDownloadRequest::DownloadRequested)
+      return;
+    QString target = path;
+    if (showDialog) {
+      // Qt's own dialog, not the desktop's: it behaves the same everywhere. No
+      // parent: the browser's window may close while the dialog is open.
+      QFileDialog dialog(nullptr, QStringLiteral("另存为"));
+      dialog.setAcceptMode(QFileDialog::AcceptSave);
+      dialog.setFileMode(QFileDialog::AnyFile);
+      dialog.setOption(QFileDialog::DontUseNativeDialog);
+      dialog.setWindowModality(Qt::ApplicationModal);
+      const QFileInfo suggested(path);
+      if (!path.isEmpty())
+        dialog.setDirectory(suggested.absolutePath());
+      dialog.selectFile(suggested.fileName());
+      if (m_window)
+        dialog.move(m_window->window()->geometry().center() - dialog.rect().center());
+      if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty() || !m_request)
+        return;
+      target = dialog.selectedFiles().first();
+    }
+    if (target.isEmpty())
+      return;
+    const QFileInfo info(target);
+    m_request->setDownloadDirectory(info.absolutePath());
+    m_request->setDownloadFileName(info.fileName());
+    m_request->accept();
+  }
+
+  void Expire() { m_request = nullptr; }
+
+ private:
+  QPointer<QWebEngineDownloadRequest> m_request;
+  QPointer<QWidget> m_window;
+};
+
+DownloadItem Snapshot(const QWebEngineDownloadRequest& request) {
+  DownloadItem item;
+  item.url = request.url();
+  item.fullPath = QDir(request.downloadDirectory()).filePath(request.downloadFileName());
+  item.receivedBytes = request.receivedBytes();
+  item.totalBytes = request.totalBytes();
+  item.isInProgress = request.state() == QWebEngineDownloadRequest::DownloadInProgress;
+  item.isComplete = request.state() == QWebEngineDownloadRequest::DownloadCompleted;
+  item.isCanceled = request.state() == QWebEngineDownloadRequest::DownloadCancelled;
+  return item;
+}
+
+void OnDownloadRequested(QWebEngineDownloadRequest* request) {
+  RefPtr<WebBrowser> browser = WebBrowser::FromPage(request->page());
+  if (!browser)
+    return;  // not accepted: cancelled
+  DownloadHandler* handler = browser->GetClient()->GetDownloadHandler();
+  if (!handler)
+    return;
+  RefPtr<DownloadCallback> callback(new DownloadCallback(request, browser->Window()));
+  handler->OnBeforeDownload(browser, Snapshot(*request), request->suggestedFileName(), callback);
+  callback->Expire();
+  if (request->state() == QWebEngineDownloadRequest::DownloadRequested)
+    return;
+  auto updated = [browser, request] {
+    if (DownloadHandler* handler = browser->GetClient()->GetDownloadHandler())
+      handler->OnDownloadUpdated(browser, Snapshot(*request));
+  };
+  QObject::connect(request, &QWebEngineDownloadRequest::receivedBytesChanged, request, updated);
+  QObject::connect(request, &QWebEngineDownloadRequest::stateChanged, request, updated);
+}
+
+// The one profile, made when the first browser needs it: the cache folder is
+// emptied by the start-up check before that, with nothing of the engine in it.
+QWebEngineProfile* Profile() {
+  EngineState& state = State();
+  if (state.profile)
+    return state.profile;
+  auto* profile = new QWebEngineProfile(QString::fromLatin1(kProfileName));
+  profile->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
+  if (!state.settings.cachePath.isEmpty())
+    profile->setCachePath(state.settings.cachePath);
+  // Cookies and web storage live apart from the cache, so that emptying the
+  // cache never signs the user out.
+  if (!state.cookieStoragePath.isEmpty())
+    profile->setPersistentStoragePath(state.cookieStoragePath);
+  profile->setPersistentCookiesPolicy(state.persistSessionCookies ? QWebEngineProfile::ForcePersistentCookies
+                                                                  : QWebEngineProfile::AllowPersistentCookies);
+  QObject::connect(profile, &QWebEngineProfile::downloadRequested, profile, &OnDownloadRequested);
+  state.profile = profile;
+  return profile;
+}
+
+}  // namespace
+
+int ExecuteProcess(int argc, char** argv, RefPtr<Application> application) {
+  Q_UNUSED(application);
+  // Chromium starts its sub-processes with "--type=<role>"; the user never does.
+  bool subProcess = false;
+  for (int i = 1; i < argc && !subProcess; ++i)
+    subProcess = std::strncmp(argv[i], "--type=", 7) == 0;
+  if (!subProcess)
+    return -1;
+  // Chromium rewrites argv for the process title; Qt keeps its own copy.
+  std::vector<char*> arguments(argv, argv + argc);
+  arguments.push_back(nullptr);
+  int qtArgc = argc;
+  QCoreApplication application_(qtArgc, arguments.data());
+  const int result = QtWebEngineCore::processMain(argc, const_cast<const char**>(argv));
+  return result < 0 ? 0 : result;
+}
+
+bool Initialize(int& argc, char** argv, const Settings& settings, RefPtr<Application> application) {
+  if (settings.multiThreadedMessageLoop)
+    return false;
+  EngineState& state = State();
+  state.settings = settings;
+  state.application = std::move(application);
+  // This executable serves as the engine's sub-process executable too.
+  if (qEnvironmentVariableIsEmpty("QTWEBENGINEPROCESS_PATH")) {
+    const QByteArray self = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().toLocal8Bit();
+    if (!self.isEmpty())
+      qputenv("QTWEBENGINEPROCESS_PATH", self);
+  }
+  if (settings.noSandbox)
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  if (!qApp) {
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+      return false;  // QApplication would abort the process
+    state.ownApplication = std::make_unique<QApplication>(argc, argv);
+  }
+  // Windows close when their object goes; the loop ends only when asked.
+  QApplication::setQuitOnLastWindowClosed(false);
+  return true;
+}
+
+void RunMessageLoop() {
+  EngineState& state = State();
+  if (!state.quitRequested)
+    QApplication::exec();
+  state.quitRequested = false;
+}
+
+void QuitMessageLoop() {
+  State().quitRequested = true;
+  QCoreApplication::quit();
+}
+
+void Shutdown() {
+  EngineState& state = State();
+  WebBrowser::DestroyAll();
+  // Views closed inside the loop may still wait for their deferred delete; the
+  // profile must outlive every page.
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  delete state.profile;
+  state.profile = nullptr;
+  state.ownApplication.reset();
+  state.application = nullptr;
+  state.quitRequested = false;
+}
+
+void SetCookieStoragePath(const QString& path, bool persistSessionCookies) {
+  EngineState& state = State();
+  state.cookieStoragePath = path;
+  state.persistSessionCookies = persistSessionCookies;
+  if (state.profile) {
+    state.profile->setPersistentStoragePath(path);
+    state.profile->setPersistentCookiesPolicy(persistSessionCookies ? QWebEngineProfile::ForcePersistentCookies
+                                                                    : QWebEngineProfile::AllowPersistentCookies);
+  }
+}
+
+bool CreateBrowser(QWidget* parent, const QRect& rect, RefPtr<Client> client, const QUrl& url) {
+  if (!qApp || !parent || !client)
+    return false;
+  RefPtr<WebBrowser> browser = WebBrowser::Create(Profile(), parent, rect, std::move(client));
+  browser->Load(url);
+  return true;
+}
+
+}  // namespace vorla::engine
