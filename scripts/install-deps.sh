@@ -12,6 +12,7 @@ packages=(
   librsvg2-bin
   xvfb xauth xdotool fonts-noto-cjk openssl
   python3 curl time bc
+  nginx fcgiwrap imagemagick desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()
