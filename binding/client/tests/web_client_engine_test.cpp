@@ -117,6 +117,7 @@ class WebClientEngineTest : public QObject {
   void popupGetsItsTitleAndIconAndClosesAlone();
   void blankPopupShowsWhatItsOpenerWrote();
   void loopEndsAfterTheLastPopupHasClosed();
+  void mainBrowserCloseAsksItsWindow();
   void contextMenuOnlyForEditingOrSelection();
   void downloadGoesWhereTheSaveDialogSays();
   void signedInAcrossRuns_data();
@@ -216,6 +217,7 @@ void WebClientEngineTest::loopEndsAfterTheLastPopupHasClosed() {
   first->setWindowTitle("Slow 1");
   QTRY_VERIFY_WITH_TIMEOUT(TopLevel("Slow"), 20000);
   QPointer<QWidget> second = TopLevel("Slow");
+  RefPtr<Browser> closed = m_client->GetBrowser();
 
   // The pages share one renderer: busy for a second, it answers the close late.
   RunScript("setTimeout(function () { var end = Date.now() + 1000; while (Date.now() < end) {} }, 0);");
@@ -224,6 +226,34 @@ void WebClientEngineTest::loopEndsAfterTheLastPopupHasClosed() {
   QVERIFY(LoopEndedWithin(15000));
   QVERIFY2(!first && !second, "the loop ended while a pop-up was still open");
   QVERIFY(!m_client->GetBrowser());
+
+  // A browser held past its close does nothing when used.
+  QVERIFY(!closed->GetHost()->GetWindowHandle());
+  closed->GetHost()->CloseBrowser(false);
+  closed->GetHost()->CloseBrowser(true);
+  closed->GetMainFrame()->ExecuteJavaScript("window.open('/popup.html');", "about:blank", 0);
+  QVERIFY(!LoopEndedWithin(300));
+}
+
+void WebClientEngineTest::mainBrowserCloseAsksItsWindow() {
+  QVERIFY(OpenMain("/main.html", "Main"));
+  // The window answers No, as binding's exit question may.
+  struct Refuse : QObject {
+    int asked = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() != QEvent::Close)
+        return false;
+      ++asked;
+      event->ignore();
+      return true;
+    }
+  } refuse;
+  m_mainWindow->installEventFilter(&refuse);
+  m_client->GetBrowser()->GetHost()->CloseBrowser(false);
+  QTRY_COMPARE_WITH_TIMEOUT(refuse.asked, 1, 10000);
+  m_mainWindow->removeEventFilter(&refuse);
+  QVERIFY(MainView());
+  QVERIFY(!LoopEndedWithin(300));
 }
 
 void WebClientEngineTest::contextMenuOnlyForEditingOrSelection() {
