@@ -9,8 +9,8 @@
 # "http_proxy=http://127.0.0.1:PORT" once the site answers. Environment:
 # VORLA_DEMO_PORT (default: a free port), VORLA_VENDOR_HOST and
 # VORLA_SERVICE_HOST (default: the built-in hosts), VORLA_DEMO_STATE (a folder
-# for logs, sessions and the downloaded installer's marker; default: a
-# temporary one, removed at the end).
+# for logs and sessions; default: a temporary one, removed at the end),
+# VORLA_DEMO_MANIFEST_RATE (bytes a second for the manifest; default: no limit).
 set -euo pipefail
 demo=$(cd "$(dirname "$0")" && pwd)
 
@@ -77,12 +77,13 @@ answered=false
 for attempt in 1 2 3 4 5; do
   port=${VORLA_DEMO_PORT:-$(free_port)}
   sed -e "s|@PORT@|$port|g" -e "s|@RUN@|$run|g" -e "s|@DEMO@|$demo|g" -e "s|@MANIFEST@|$manifest|g" \
+      -e "s|@MANIFEST_RATE@|${VORLA_DEMO_MANIFEST_RATE:-0}|g" \
       -e "s|@VENDOR_HOST@|$vendor_host|g" -e "s|@SERVICE_HOST@|$service_host|g" \
       "$demo/nginx.conf.in" > "$run/nginx.conf"
   setpriv --pdeathsig TERM nginx -p "$run" -e "$run/error.log" -c "$run/nginx.conf" &
   nginx_pid=$!
   for _ in $(seq 50); do
-    if curl -s -o /dev/null --max-time 2 -x "http://127.0.0.1:$port" "http://$vendor_host/pcupdate/update.xml" &&
+    if curl -s -o /dev/null --max-time 2 -x "http://127.0.0.1:$port" "http://$vendor_host/" &&
        [ -S "$run/fcgiwrap.sock" ]; then
       answered=true
       break
