@@ -27,6 +27,8 @@ cmake --build --preset default -j2 --target binding upgrade || { echo "demo: the
 bin=$root/build/bin
 
 demo=$root/build/demo
+# A fresh temporary folder each run, so only this run's installer is reported.
+rm -rf "$demo/tmp"
 mkdir -p "$demo/site" "$demo/data" "$demo/tmp"
 site_pid=""
 binding_pid=""
