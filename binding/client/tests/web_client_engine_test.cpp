@@ -13,6 +13,7 @@
 #include "client/web_client.h"
 #include "engine/browser_host.h"
 #include "engine/engine.h"
+#include "message_loop.h"
 #include "testsupport/loopback_server.h"
 
 using vorla::engine::Browser;
@@ -29,21 +30,6 @@ QString ServiceUrl(const char* path) { return QString::fromLatin1(kService) + QL
 
 Response Html(std::string body) {
   return Response{.headers = {{"Content-Type", "text/html; charset=utf-8"}}, .body = std::move(body)};
-}
-
-// Runs the loop for at most `ms`. True when the client ended it, false when
-// the time ran out first.
-bool LoopEndedWithin(int ms) {
-  bool timedOut = false;
-  QTimer timer;
-  timer.setSingleShot(true);
-  QObject::connect(&timer, &QTimer::timeout, [&] {
-    timedOut = true;
-    QCoreApplication::quit();
-  });
-  timer.start(ms);
-  vorla::engine::RunMessageLoop();
-  return !timedOut;
 }
 
 // The visible top-level window titled `title`, or null.

@@ -6,6 +6,7 @@
 #include "client/web_client.h"
 #include "engine/browser_host.h"
 #include "engine/engine.h"
+#include "message_loop.h"
 
 using vorla::engine::BeforeDownloadCallback;
 using vorla::engine::Browser;
@@ -62,21 +63,6 @@ class RecordingCallback : public BeforeDownloadCallback {
   QList<bool> dialogs;
 };
 
-// True when the client has ended the message loop: a loop that was asked to
-// end returns at once, before the timer that would end it otherwise.
-bool LoopEnded() {
-  bool endedByTimer = false;
-  QTimer timer;
-  timer.setSingleShot(true);
-  QObject::connect(&timer, &QTimer::timeout, [&] {
-    endedByTimer = true;
-    QCoreApplication::quit();
-  });
-  timer.start(0);
-  vorla::engine::RunMessageLoop();
-  return !endedByTimer;
-}
-
 }  // namespace
 
 class WebClientTest : public QObject {
@@ -128,7 +114,7 @@ void WebClientTest::loopEndsAfterTheLastBrowser() {
     switch (step.at(0).toLatin1()) {
       case '+': client->OnAfterCreated(browser(name)); break;
       case '-': client->OnBeforeClose(browser(name)); break;
-      case '=': QVERIFY2(LoopEnded() == (name == "E"), qPrintable(step)); break;
+      case '=': QVERIFY2(LoopEndedWithin(0) == (name == "E"), qPrintable(step)); break;
       case '#': QVERIFY2(browser(name)->closeRequests == step.section(' ', 1).toInt(), qPrintable(step)); break;
       case '?':
         QVERIFY2(name == "-" ? !client->GetBrowser() : client->GetBrowser() == RefPtr<Browser>(browser(name)),
@@ -165,7 +151,7 @@ void WebClientTest::titlesGoToTheWindowShowingThePage() {
   QCOMPARE(popupWindow.windowTitle(), QString("Later"));
   QCOMPARE(mainWindow.windowTitle(), QString("Sign in"));
   client->OnBeforeClose(popup);
-  QVERIFY(LoopEnded());
+  QVERIFY(LoopEndedWithin(0));
 }
 
 void WebClientTest::contextMenuOnlyForEditingOrSelection_data() {
