@@ -3,7 +3,6 @@
 // its windows driven with xdotool and closed the way a window manager closes
 // them. Once from the build tree, once from a cmake --install prefix.
 
-#include <csignal>
 #include <memory>
 
 #include <QDir>
@@ -15,6 +14,10 @@
 #include <QtTest>
 #include <X11/Xlib.h>
 
+#include "testsupport/xdotool.h"
+
+using vorla::testing::Xdotool;
+
 namespace {
 
 const QString kSignInTitle = QStringLiteral("Vorla Sign-in");
@@ -22,18 +25,7 @@ const QString kSignedInTitle = QStringLiteral("Vorla Workspace");
 const QString kCaption = QStringLiteral("Vorla");
 const QString kUpdaterTitle = QStringLiteral("升级");
 
-// Runs xdotool, killed after `timeoutMs`; its output, trimmed.
-QString Xdotool(const QStringList& arguments, int timeoutMs = 10000) {
-  QProcess xdotool;
-  xdotool.start("xdotool", arguments);
-  if (!xdotool.waitForFinished(timeoutMs)) {
-    xdotool.kill();
-    xdotool.waitForFinished(1000);
-    return {};
-  }
-  return QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed();
-}
-
+// The visible windows whose title is exactly `title`, oldest first.
 QStringList Windows(const QString& title) {
   return Xdotool({"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(title) + "$"})
       .split('\n', Qt::SkipEmptyParts);
