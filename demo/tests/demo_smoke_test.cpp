@@ -90,7 +90,8 @@ class DemoSmokeTest : public QObject {
   // Starts demo/site.sh with `manifest`; false when it did not answer in time.
   bool StartSite(const QString& manifest);
   void StopSite();
-  void StartBinding(QProcess& process, const QString& program);
+  // Starts `program` as the user would, against the site; false if it did not start.
+  bool StartBinding(QProcess& process, const QString& program);
   // Closes `window` through the exit question answered Yes; the program ends.
   void QuitThroughQuestion(QProcess& process, const QString& window);
   int SignInPosts() const;
@@ -147,7 +148,7 @@ void DemoSmokeTest::StopSite() {
   m_site.reset();
 }
 
-void DemoSmokeTest::StartBinding(QProcess& process, const QString& program) {
+bool DemoSmokeTest::StartBinding(QProcess& process, const QString& program) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("http_proxy", m_proxy);
   environment.remove("no_proxy");
@@ -158,7 +159,7 @@ void DemoSmokeTest::StartBinding(QProcess& process, const QString& program) {
   process.setProcessEnvironment(environment);
   process.setWorkingDirectory(Path("work"));
   process.start(program, {});
-  QVERIFY(process.waitForStarted(10000));
+  return process.waitForStarted(10000);
 }
 
 void DemoSmokeTest::QuitThroughQuestion(QProcess& process, const QString& window) {
@@ -202,9 +203,7 @@ void DemoSmokeTest::signedInAcrossRuns() {
   QVERIFY2(StartSite("none"), "the demo site should start");
   {
     QProcess binding;
-    StartBinding(binding, program);
-    if (QTest::currentTestFailed())
-      return;
+    QVERIFY(StartBinding(binding, program));
     const QString form = WaitForWindow(kSignInTitle);
     QVERIFY2(!form.isEmpty(), "the sign-in page should title the main window");
     // The desktop entry's StartupWMClass names this window's class.
@@ -218,9 +217,7 @@ void DemoSmokeTest::signedInAcrossRuns() {
       return;
   }
   QProcess binding;
-  StartBinding(binding, program);
-  if (QTest::currentTestFailed())
-    return;
+  QVERIFY(StartBinding(binding, program));
   const QString window = WaitForWindow(kSignedInTitle);
   QVERIFY2(!window.isEmpty(), "the second start should be signed in already");
   QCOMPARE(SignInPosts(), 1);
@@ -234,9 +231,7 @@ void DemoSmokeTest::installedBindingStartsItsOwnUpgrade() {
   QVERIFY2(!prefix.isEmpty(), INSTALL_PREFIX);
   QVERIFY2(StartSite("silent"), "the demo site should start");
   QProcess binding;
-  StartBinding(binding, prefix + "/bin/binding");
-  if (QTest::currentTestFailed())
-    return;
+  QVERIFY(StartBinding(binding, prefix + "/bin/binding"));
   QVERIFY2(binding.waitForFinished(30000), "binding should end after starting the updater");
   QCOMPARE(binding.exitCode(), 0);
 
