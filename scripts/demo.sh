@@ -95,7 +95,9 @@ if ! $headless; then
   "$bin/binding" &
   binding_pid=$!
   wait "$binding_pid"
+  status=$?
   binding_pid=""
+  [ "$status" -eq 0 ] || echo "demo: binding ended with status $status" >&2
   if [ -n "$(updater_pids)" ]; then
     echo "demo: binding handed over to the updater; the demo ends when its window closes"
     while [ -n "$(updater_pids)" ]; do sleep 1; done

@@ -26,3 +26,10 @@ sudo=""
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# Installing nginx makes Debian start its system service, a web server on
+# port 80. The demo runs an nginx of its own on loopback, so a service that
+# came with this install is stopped and disabled again.
+if [[ " ${missing[*]} " == *" nginx "* ]] && [ -d /run/systemd/system ]; then
+  $sudo systemctl disable --now nginx.service || echo "install-deps: could not stop nginx's system service" >&2
+fi
