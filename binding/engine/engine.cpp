@@ -189,7 +189,10 @@ void RunMessageLoop() {
 
 void QuitMessageLoop() {
   State().quitRequested = true;
-  QCoreApplication::quit();
+  // Not quit(): under a window system it first asks every window to close, and
+  // a window that declines (one that asks before closing) would keep the loop
+  // running.
+  QCoreApplication::exit(0);
 }
 
 void Shutdown() {
