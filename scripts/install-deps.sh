@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libgtest-dev
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools
   qt6-webengine-dev qt6-webengine-dev-tools
-  libgl-dev libxkbcommon-dev
+  libgl-dev libxkbcommon-dev libx11-dev
   librsvg2-bin
   xvfb xauth xdotool fonts-noto-cjk openssl
   python3 curl time bc
