@@ -122,6 +122,7 @@ class BindingE2eTest : public QObject {
   void checkResultWhileExitQuestionOpen();
   void quitDuringStalledCheck();
   void exitQuestionAndPopups();
+  void downloadWhileExitQuestionOpen();
   void subProcessStartTouchesNothing();
   void startupFailuresEndTheProgram();
 
@@ -306,6 +307,7 @@ void BindingE2eTest::decisionTable() {
   }
   if (updates) {
     QVERIFY2(process.waitForFinished(15000), "binding should end after starting the updater");
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(UpdaterRecord(), QString("1\n-vorla\n"), 10000);
     QCOMPARE(CountRequests(*m_server, "/signin"), 0);
@@ -371,6 +373,7 @@ void BindingE2eTest::checkResultWhileExitQuestionOpen() {
   }
   if (updates) {
     QVERIFY2(process.waitForFinished(15000), "the updater's start should end binding, question and all");
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(UpdaterRecord(), QString("1\n-vorla\n"), 10000);
     QCOMPARE(CountRequests(*m_server, "/signin"), 0);
@@ -385,6 +388,7 @@ void BindingE2eTest::checkResultWhileExitQuestionOpen() {
   QCOMPARE(questions, QStringList{question});  // still exactly one question
   QVERIFY(AnswerQuestion(question, "Return"));
   QVERIFY2(process.waitForFinished(15000), "Yes should end the program");
+  QCOMPARE(process.exitStatus(), QProcess::NormalExit);
   QCOMPARE(process.exitCode(), 0);
   QCOMPARE(UpdaterRecord(), QString());
 }
@@ -419,6 +423,7 @@ void BindingE2eTest::quitDuringStalledCheck() {
   QVERIFY2(process.waitForFinished(5000), "quitting during a stalled check should end the program");
   qInfo("ended %lld ms after Yes was typed", static_cast<long long>(timer.elapsed()));
   QVERIFY2(timer.elapsed() < 2500, "the check's transfer should stop within about a second");
+  QCOMPARE(process.exitStatus(), QProcess::NormalExit);
   QCOMPARE(process.exitCode(), 0);
   QCOMPARE(CountRequests(*m_server, "/"), 0);
   QCOMPARE(CountRequests(*m_server, "/signin"), 0);
@@ -452,6 +457,43 @@ void BindingE2eTest::exitQuestionAndPopups() {
 
   QuitThroughQuestion(process, window);
   QCOMPARE(CountRequests(*m_server, "/popup-closed"), 2);
+}
+
+// A download started by the page while the exit question is open: the save
+// dialog comes on top and stores the file in Documents; the main browser's
+// close request that follows asks no second question; No keeps the program.
+void BindingE2eTest::downloadWhileExitQuestionOpen() {
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html"}},
+                                      .body = "<html><head><title>" + kSignInTitle.toStdString() +
+                                              "</title></head><body>Sign in<script>addEventListener('load',"
+                                              "()=>setTimeout(()=>location='/report.bin',3000));"
+                                              "</script></body></html>"});
+  m_server->Route("/report.bin", Response{.headers = {{"Content-Type", "application/octet-stream"},
+                                                      {"Content-Disposition", "attachment; filename=report.bin"}},
+                                          .body = "report"});
+  QProcess process;
+  Start(process);
+  const QString window = WaitForSignIn();
+  QVERIFY(!window.isEmpty());
+  SendCloseRequest(window);
+  const QString question = WaitForWindow(kCaption, {}, 10000);
+  QVERIFY(!question.isEmpty());
+
+  const QString saveDialog = WaitForWindow(QStringLiteral("另存为"), {}, 15000);
+  QVERIFY2(!saveDialog.isEmpty(), "the download should offer the save dialog");
+  Xdotool({"windowraise", saveDialog});
+  Xdotool({"windowfocus", "--sync", saveDialog});
+  Xdotool({"key", "Return"});
+  const QString saved = Path("home/Documents/report.bin");
+  QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(saved) && QFileInfo(saved).size() == 6, 15000);
+  QTest::qWait(1000);  // the main browser's close request has come and gone
+  QCOMPARE(Windows(kCaption), QStringList{question});
+
+  QVERIFY(AnswerQuestion(question, "Escape"));
+  QTest::qWait(500);
+  QCOMPARE(process.state(), QProcess::Running);
+  QuitThroughQuestion(process, window);
 }
 
 // A start with an engine sub-process's switch is the engine's alone: without
