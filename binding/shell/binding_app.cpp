@@ -47,9 +47,11 @@ int CbindingApp::InitInstance(int argc, char** argv) {
   // network failure in the window.
   vorla::InitializeCurl();
 
+#ifndef VORLA_NO_WEB_ACCESSIBILITY
   // Qt WebEngine leaves web content out of the accessibility tree unless asked
   // before it starts; the tree is built only when assistive technology asks.
   qputenv("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY", "1");
+#endif
 
   const std::filesystem::path dataFolder = vorla::platform::DataFolder();
   vorla::engine::Settings settings;

@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# binding's cold start against Debian's `chromium --app=URL` on the same page:
+# from the launch to the sign-in page's load event (the page asks a loopback
+# server for a marker, which the server times), and the total memory (PSS
+# summed over every process of each) 5 s after the load. Both run without
+# sandbox and GPU, alternating, RUNS runs each, with an existing profile and
+# with a fresh one. binding is also run as a variant that leaves web content
+# out of the accessibility tree, to show what exposing it costs.
+# Targets: binding's median time at most 0.85 x chromium's, memory at most 0.75 x.
+# Usage: bench/binding_startup.sh [RUNS]   (default 5)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-5}
+bin=$PWD/build/bin
+if ! command -v chromium >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends chromium
+fi
+[ -f build/build.ninja ] || cmake --preset default >/dev/null
+cmake --build --preset default -j2 --target binding binding_no_accessibility >/dev/null
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+fi
+
+work=$(mktemp -d /var/tmp/vorla-startup.XXXXXX)
+server=""
+cleanup() {
+  [ -n "$server" ] && kill "$server" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+python3 bench/signin_server.py "$work/port" "$work/markers" &
+server=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+proxy="http://127.0.0.1:$(cat "$work/port")"
+touch "$work/markers"
+url="http://app.vorla.example/signin"
+export QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu
+unset no_proxy NO_PROXY
+
+# PSS of a process and all its descendants, in KiB.
+tree_pss() {
+  python3 - "$1" <<'PY'
+import os, sys
+children = {}
+for entry in os.listdir("/proc"):
+    if entry.isdigit():
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+            children.setdefault(ppid, []).append(int(entry))
+        except OSError:
+            pass
+total, todo = 0, [int(sys.argv[1])]
+while todo:
+    pid = todo.pop()
+    todo += children.get(pid, [])
+    try:
+        with open(f"/proc/{pid}/smaps_rollup") as f:
+            total += sum(int(line.split()[1]) for line in f if line.startswith("Pss:"))
+    except OSError:
+        pass
+print(total)
+PY
+}
+
+# One run: launch, wait for the page's marker, wait 5 s, sum PSS, end the
+# whole session. Appends "ms kib" to $work/<label>.
+measure() {  # label profile_dir command...
+  local label=$1 profile=$2; shift 2
+  local before start pid now marker ms pss
+  before=$(wc -l < "$work/markers")
+  start=$(date +%s%N)
+  HOME=$profile/home XDG_DATA_HOME=$profile/data XDG_CONFIG_HOME=$profile/config XDG_CACHE_HOME=$profile/cache \
+    http_proxy=$proxy setsid "$@" >/dev/null 2>&1 &
+  pid=$!
+  for _ in $(seq 600); do
+    [ "$(wc -l < "$work/markers")" -gt "$before" ] && break
+    sleep 0.05
+  done
+  marker=$(sed -n "$((before + 1))p" "$work/markers")
+  if [ -z "$marker" ]; then
+    echo "$label: the page did not load within 30 s" >&2
+    kill -- -"$pid" 2>/dev/null || true
+    return 1
+  fi
+  ms=$(( (marker - start) / 1000000 ))
+  sleep 5
+  pss=$(tree_pss "$pid")
+  kill -- -"$pid" 2>/dev/null || true
+  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL -- -"$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  echo "$ms $pss" >> "$work/$label"
+  printf '%-28s %6d ms  %7.1f MiB\n' "$label" "$ms" "$(echo "$pss / 1024" | bc -l)"
+}
+
+chromium_run() {  # profile_dir
+  chromium --app="$url" --no-sandbox --disable-gpu --no-first-run --disable-background-networking \
+    --disable-component-update --disable-sync --proxy-server="$proxy" --user-data-dir="$1/chromium"
+}
+export -f chromium_run
+export url proxy
+
+fresh() { local d; d=$(mktemp -d "$work/profile.XXXXXX"); mkdir -p "$d/home" "$d/data"; echo "$d"; }
+existing_binding=$(fresh)
+existing_variant=$(fresh)
+existing_chromium=$(fresh)
+
+# Not counted: the first start after a build pays for cold caches, and the
+# existing profiles are made here.
+measure warmup "$existing_binding" "$bin/binding" >/dev/null
+measure warmup "$existing_variant" "$bin/binding_no_accessibility" >/dev/null
+measure warmup "$existing_chromium" bash -c 'chromium_run "$0"' "$existing_chromium" >/dev/null
+
+for i in $(seq "$runs"); do
+  measure "binding existing" "$existing_binding" "$bin/binding"
+  measure "chromium existing" "$existing_chromium" bash -c 'chromium_run "$0"' "$existing_chromium"
+  measure "binding-no-a11y existing" "$existing_variant" "$bin/binding_no_accessibility"
+  d=$(fresh); measure "binding fresh" "$d" "$bin/binding"; rm -rf "$d"
+  d=$(fresh); measure "chromium fresh" "$d" bash -c 'chromium_run "$0"' "$d"; rm -rf "$d"
+  d=$(fresh); measure "binding-no-a11y fresh" "$d" "$bin/binding_no_accessibility"; rm -rf "$d"
+done
+
+median() {  # file column
+  cut -d' ' -f"$2" "$1" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+echo
+for profile in existing fresh; do
+  bt=$(median "$work/binding $profile" 1); bm=$(median "$work/binding $profile" 2)
+  ct=$(median "$work/chromium $profile" 1); cm=$(median "$work/chromium $profile" 2)
+  vt=$(median "$work/binding-no-a11y $profile" 1); vm=$(median "$work/binding-no-a11y $profile" 2)
+  printf '%-8s profile: binding %6.0f ms %7.1f MiB | chromium %6.0f ms %7.1f MiB | time %.2f (target <= 0.85), memory %.2f (target <= 0.75)\n' \
+    "$profile" "$bt" "$(echo "$bm / 1024" | bc -l)" "$ct" "$(echo "$cm / 1024" | bc -l)" \
+    "$(echo "$bt / $ct" | bc -l)" "$(echo "$bm / $cm" | bc -l)"
+  printf '%-8s profile: accessibility exposed vs not: time %.2f, memory %.2f (binding-no-a11y %.0f ms %.1f MiB)\n' \
+    "$profile" "$(echo "$bt / $vt" | bc -l)" "$(echo "$bm / $vm" | bc -l)" "$vt" "$(echo "$vm / 1024" | bc -l)"
+done
