@@ -90,9 +90,12 @@ measure() {  # label profile_dir command...
   ms=$(( (marker - start) / 1000000 ))
   sleep 5
   pss=$(tree_pss "$pid")
+  # The whole session must be gone before the next run: a lingering process
+  # would share its pages with the next one and lower that one's PSS.
   kill -- -"$pid" 2>/dev/null || true
-  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  for _ in $(seq 100); do pgrep -s "$pid" >/dev/null || break; sleep 0.1; done
   kill -KILL -- -"$pid" 2>/dev/null || true
+  for _ in $(seq 50); do pgrep -s "$pid" >/dev/null || break; sleep 0.1; done
   wait "$pid" 2>/dev/null || true
   echo "$ms $pss" >> "$work/$label"
   printf '%-28s %6d ms  %7.1f MiB\n' "$label" "$ms" "$(echo "$pss / 1024" | bc -l)"
