@@ -4,23 +4,13 @@
 #include <QtTest>
 
 #include "testsupport/loopback_server.h"
+#include "testsupport/xdotool.h"
 
 using vorla::testing::LoopbackServer;
 using vorla::testing::Response;
+using vorla::testing::Xdotool;
 
 namespace {
-
-// Runs xdotool, killed after `timeoutMs`; returns its output, trimmed.
-QString Xdotool(const QStringList& arguments, int timeoutMs = 10000) {
-  QProcess xdotool;
-  xdotool.start("xdotool", arguments);
-  if (!xdotool.waitForFinished(timeoutMs)) {
-    xdotool.kill();
-    xdotool.waitForFinished(1000);
-    return {};
-  }
-  return QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed();
-}
 
 // No sanitizer report on the way out (the asan build runs these tests too).
 bool CleanExit(QProcess& process) {

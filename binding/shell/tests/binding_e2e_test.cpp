@@ -18,28 +18,18 @@
 #include <X11/Xlib.h>
 
 #include "testsupport/loopback_server.h"
+#include "testsupport/xdotool.h"
 
 using vorla::testing::LoopbackServer;
 using vorla::testing::Request;
 using vorla::testing::Response;
+using vorla::testing::Xdotool;
 
 namespace {
 
 const QString kSignInTitle = QStringLiteral("Vorla Sign-in");
 const QString kVendorTitle = QStringLiteral("Vorla Vendor Home");
 const QString kCaption = QStringLiteral("Vorla");
-
-// Runs xdotool, killed after `timeoutMs`; returns its output, trimmed.
-QString Xdotool(const QStringList& arguments, int timeoutMs = 10000) {
-  QProcess xdotool;
-  xdotool.start("xdotool", arguments);
-  if (!xdotool.waitForFinished(timeoutMs)) {
-    xdotool.kill();
-    xdotool.waitForFinished(1000);
-    return {};
-  }
-  return QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed();
-}
 
 // The visible windows whose title is exactly `title`, oldest first.
 QStringList Windows(const QString& title) {
@@ -74,6 +64,13 @@ void SendCloseRequest(const QString& window) {
   event.xclient.data.l[1] = CurrentTime;
   XSendEvent(display, window.toULong(), False, NoEventMask, &event);
   XCloseDisplay(display);
+}
+
+// Sends `window` a close request and returns the exit question it asks: a
+// window titled "Vorla" that is none of `known`; empty when none comes.
+QString AskToClose(const QString& window, const QStringList& known) {
+  SendCloseRequest(window);
+  return WaitForWindow(kCaption, known, 10000);
 }
 
 // Focuses the window and types `key` into it, as a user at the keyboard. A key
@@ -131,8 +128,9 @@ class BindingE2eTest : public QObject {
   QString DataFolder() const { return Path("data/vorla"); }
   QProcessEnvironment Environment() const;
   void Start(QProcess& process);
-  // The main window, once the sign-in page has loaded and titled it.
-  QString WaitForSignIn();
+  // Starts binding; the main window, once the sign-in page has loaded and
+  // titled it, or empty.
+  QString StartToSignIn(QProcess& process);
   // Closes `window` through the exit question answered Yes; the process then ends.
   void QuitThroughQuestion(QProcess& process, const QString& window);
   QString UpdaterRecord() const;
@@ -201,14 +199,13 @@ void BindingE2eTest::Start(QProcess& process) {
   QVERIFY(process.waitForStarted(10000));
 }
 
-QString BindingE2eTest::WaitForSignIn() {
+QString BindingE2eTest::StartToSignIn(QProcess& process) {
+  Start(process);
   return WaitForWindow(kSignInTitle, {}, 30000);
 }
 
 void BindingE2eTest::QuitThroughQuestion(QProcess& process, const QString& window) {
-  const QStringList before = Windows(kCaption);
-  SendCloseRequest(window);
-  const QString question = WaitForWindow(kCaption, before, 10000);
+  const QString question = AskToClose(window, Windows(kCaption));
   QVERIFY2(!question.isEmpty(), "the close request should ask the exit question");
   QVERIFY(AnswerQuestion(question, "Return"));
   QVERIFY2(process.waitForFinished(15000), "Yes should end the program");
@@ -250,8 +247,7 @@ void BindingE2eTest::signedInAcrossRuns() {
   PlantCacheFile();
   {
     QProcess process;
-    Start(process);
-    const QString window = WaitForSignIn();
+    const QString window = StartToSignIn(process);
     QVERIFY2(!window.isEmpty(), "the sign-in page should title the main window");
     QCOMPARE(ReadWebVersion(), std::string("w1"));
     QVERIFY2(!CacheFilePlanted(), "a first start should empty the cache");
@@ -266,8 +262,7 @@ void BindingE2eTest::signedInAcrossRuns() {
   PlantCacheFile();
   const size_t before = m_server->RequestCount();
   QProcess process;
-  Start(process);
-  const QString window = WaitForSignIn();
+  const QString window = StartToSignIn(process);
   QVERIFY(!window.isEmpty());
   std::string cookie;
   const std::vector<Request> requests = m_server->Requests();
@@ -312,7 +307,7 @@ void BindingE2eTest::decisionTable() {
     QTRY_COMPARE_WITH_TIMEOUT(UpdaterRecord(), QString("1\n-vorla\n"), 10000);
     QCOMPARE(CountRequests(*m_server, "/signin"), 0);
   } else {
-    const QString window = WaitForSignIn();
+    const QString window = WaitForWindow(kSignInTitle, {}, 30000);
     QVERIFY(!window.isEmpty());
     QuitThroughQuestion(process, window);
     QCOMPARE(UpdaterRecord(), QString());
@@ -363,8 +358,7 @@ void BindingE2eTest::checkResultWhileExitQuestionOpen() {
   const QString main = WaitForWindow(kCaption);
   QVERIFY(!main.isEmpty());
   QVERIFY(m_server->WaitForRequests(1, 10000));
-  SendCloseRequest(main);
-  const QString question = WaitForWindow(kCaption, {main}, 10000);
+  const QString question = AskToClose(main, {main});
   QVERIFY2(!question.isEmpty(), "the close request should ask the exit question");
   if (panelAsks) {
     const QString panelQuestion = WaitForWindow(kCaption, {main, question}, 10000);
@@ -406,16 +400,14 @@ void BindingE2eTest::quitDuringStalledCheck() {
   QTest::qWait(500);
   QCOMPARE(process.state(), QProcess::Running);
 
-  SendCloseRequest(main);
-  const QString question = WaitForWindow(kCaption, {main}, 10000);
+  const QString question = AskToClose(main, {main});
   QVERIFY(!question.isEmpty());
   QVERIFY(AnswerQuestion(question, "Escape"));  // No: the check goes on
   QTest::qWait(500);
   QCOMPARE(process.state(), QProcess::Running);
   QVERIFY(Windows(kCaption).contains(main));
 
-  SendCloseRequest(main);
-  const QString again = WaitForWindow(kCaption, {main}, 10000);
+  const QString again = AskToClose(main, {main});
   QVERIFY(!again.isEmpty());
   QElapsedTimer timer;
   timer.start();
@@ -434,12 +426,10 @@ void BindingE2eTest::quitDuringStalledCheck() {
 void BindingE2eTest::exitQuestionAndPopups() {
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
   QProcess process;
-  Start(process);
-  const QString window = WaitForSignIn();
+  const QString window = StartToSignIn(process);
   QVERIFY(!window.isEmpty());
 
-  SendCloseRequest(window);
-  const QString question = WaitForWindow(kCaption, {}, 10000);
+  const QString question = AskToClose(window, {});
   QVERIFY(!question.isEmpty());
   QVERIFY(AnswerQuestion(question, "Escape"));
   QTest::qWait(500);
@@ -473,11 +463,9 @@ void BindingE2eTest::downloadWhileExitQuestionOpen() {
                                                       {"Content-Disposition", "attachment; filename=report.bin"}},
                                           .body = "report"});
   QProcess process;
-  Start(process);
-  const QString window = WaitForSignIn();
+  const QString window = StartToSignIn(process);
   QVERIFY(!window.isEmpty());
-  SendCloseRequest(window);
-  const QString question = WaitForWindow(kCaption, {}, 10000);
+  const QString question = AskToClose(window, {});
   QVERIFY(!question.isEmpty());
 
   const QString saveDialog = WaitForWindow(QStringLiteral("另存为"), {}, 15000);
