@@ -2,7 +2,7 @@
 # binding's cold start against Debian's `chromium --app=URL` on the same page:
 # from the launch to the sign-in page's load event (the page asks a loopback
 # server for a marker, which the server times), and the total memory (PSS
-# summed over every process of each) 5 s after the load. Both run without
+# summed over every process of each session) 5 s after the load. Both run without
 # sandbox and GPU, alternating, RUNS runs each, with an existing profile and
 # with a fresh one. binding is also run as a variant that leaves web content
 # out of the accessibility tree, to show what exposing it costs.
@@ -41,30 +41,15 @@ url="http://app.vorla.example/signin"
 export QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu
 unset no_proxy NO_PROXY
 
-# PSS of a process and all its descendants, in KiB.
-tree_pss() {
-  python3 - "$1" <<'PY'
-import os, sys
-children = {}
-for entry in os.listdir("/proc"):
-    if entry.isdigit():
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
-            children.setdefault(ppid, []).append(int(entry))
-        except OSError:
-            pass
-total, todo = 0, [int(sys.argv[1])]
-while todo:
-    pid = todo.pop()
-    todo += children.get(pid, [])
-    try:
-        with open(f"/proc/{pid}/smaps_rollup") as f:
-            total += sum(int(line.split()[1]) for line in f if line.startswith("Pss:"))
-    except OSError:
-        pass
-print(total)
-PY
+# PSS of every process in the session the run started, in KiB. The session,
+# not the parent links: a renderer forked by a zygote may be re-parented.
+session_pss() {
+  local total=0 pid kib
+  for pid in $(pgrep -s "$1"); do
+    kib=$(awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup" 2>/dev/null || true)
+    total=$((total + ${kib:-0}))
+  done
+  echo "$total"
 }
 
 # One run: launch, wait for the page's marker, wait 5 s, sum PSS, end the
@@ -89,7 +74,7 @@ measure() {  # label profile_dir command...
   fi
   ms=$(( (marker - start) / 1000000 ))
   sleep 5
-  pss=$(tree_pss "$pid")
+  pss=$(session_pss "$pid")
   # The whole session must be gone before the next run: a lingering process
   # would share its pages with the next one and lower that one's PSS.
   kill -- -"$pid" 2>/dev/null || true
