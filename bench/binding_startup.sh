@@ -52,11 +52,24 @@ session_pss() {
   echo "$total"
 }
 
+# 1 when a process outside the session maps `pattern` (the engine's library,
+# chromium's binary): the machine is shared, and pages shared with another
+# user's processes lower this run's PSS.
+shared_elsewhere() {  # session pattern
+  local maps pid
+  for maps in /proc/[0-9]*/maps; do
+    pid=${maps#/proc/}; pid=${pid%/maps}
+    grep -qsF "$2" "$maps" || continue
+    [ "$(ps -o sid= -p "$pid" 2>/dev/null | tr -d ' ')" = "$1" ] || { echo 1; return; }
+  done
+  echo 0
+}
+
 # One run: launch, wait for the page's marker, wait 5 s, sum PSS, end the
 # whole session. Appends "ms kib" to $work/<label>.
 measure() {  # label profile_dir command...
   local label=$1 profile=$2; shift 2
-  local before start pid now marker ms pss
+  local before start pid now marker ms pss shared
   before=$(wc -l < "$work/markers")
   start=$(date +%s%N)
   HOME=$profile/home XDG_DATA_HOME=$profile/data XDG_CONFIG_HOME=$profile/config XDG_CACHE_HOME=$profile/cache \
@@ -75,6 +88,9 @@ measure() {  # label profile_dir command...
   ms=$(( (marker - start) / 1000000 ))
   sleep 5
   pss=$(session_pss "$pid")
+  local library=libQt6WebEngineCore.so
+  [[ $label == chromium* ]] && library=/usr/lib/chromium/chromium
+  shared=$(shared_elsewhere "$pid" "$library")
   # The whole session must be gone before the next run: a lingering process
   # would share its pages with the next one and lower that one's PSS.
   kill -- -"$pid" 2>/dev/null || true
@@ -82,8 +98,9 @@ measure() {  # label profile_dir command...
   kill -KILL -- -"$pid" 2>/dev/null || true
   for _ in $(seq 50); do pgrep -s "$pid" >/dev/null || break; sleep 0.1; done
   wait "$pid" 2>/dev/null || true
-  echo "$ms $pss" >> "$work/$label"
-  printf '%-28s %6d ms  %7.1f MiB\n' "$label" "$ms" "$(echo "$pss / 1024" | bc -l)"
+  echo "$ms $pss $shared" >> "$work/$label"
+  printf '%-28s %6d ms  %7.1f MiB%s\n' "$label" "$ms" "$(echo "$pss / 1024" | bc -l)" \
+    "$([ "$shared" = 1 ] && echo '  (engine pages shared with another program: PSS too low)')"
 }
 
 chromium_run() {  # profile_dir
@@ -113,8 +130,11 @@ for i in $(seq "$runs"); do
   d=$(fresh); measure "binding-no-a11y fresh" "$d" "$bin/binding_no_accessibility"; rm -rf "$d"
 done
 
-median() {  # file column
-  cut -d' ' -f"$2" "$1" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+median() {  # file column; the memory column only over runs that shared nothing, when there are any
+  local rows
+  rows=$(cat "$1")
+  if [ "$2" = 2 ] && grep -q ' 0$' "$1"; then rows=$(grep ' 0$' "$1"); fi
+  echo "$rows" | cut -d' ' -f"$2" | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 echo
 for profile in existing fresh; do

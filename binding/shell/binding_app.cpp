@@ -47,6 +47,15 @@ int CbindingApp::InitInstance(int argc, char** argv) {
   // network failure in the window.
   vorla::InitializeCurl();
 
+  // Told to run without the GPU, the engine composites in software; the
+  // window's scene graph then does too, and no OpenGL driver is loaded at all
+  // (a software one, where it is all there is, costs tens of MiB).
+  if (qEnvironmentVariable("QTWEBENGINE_CHROMIUM_FLAGS").split(QLatin1Char(' ')).contains(QLatin1String("--disable-gpu")) &&
+      qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND") && qEnvironmentVariableIsEmpty("QT_XCB_GL_INTEGRATION")) {
+    qputenv("QT_QUICK_BACKEND", "software");
+    qputenv("QT_XCB_GL_INTEGRATION", "none");
+  }
+
 #ifndef VORLA_NO_WEB_ACCESSIBILITY
   // Qt WebEngine leaves web content out of the accessibility tree unless asked
   // before it starts; the tree is built only when assistive technology asks.
