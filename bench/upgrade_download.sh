@@ -2,11 +2,20 @@
 # The updater end to end against curl: a 1 GiB installer served on loopback,
 # `upgrade -vorla` (window, manifest, download, start of an installer that
 # exits at once) and `curl -s -o` of the same URL, alternating.
-# Prints each run, the medians of wall time, CPU time and peak RSS, and the ratios.
-# Usage: bench/upgrade_download.sh [runs]   (default 9)
+# Prints each run, the medians of wall time, CPU time and peak RSS, and the ratios,
+# for a manifest without <sha256> and for one with it (the updater then hashes
+# the installer as it arrives); each pass alternates with curl runs of its own.
+# Usage: bench/upgrade_download.sh [runs] [--tag none|sha256|both]   (default 9 runs, both)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-9}
+runs=9
+tags="none sha256"
+while [ $# -gt 0 ]; do
+  case $1 in
+    --tag) case ${2:-} in none|sha256) tags=$2 ;; both) tags="none sha256" ;; *) echo "--tag none|sha256|both"; exit 2 ;; esac; shift 2 ;;
+    *) runs=$1; shift ;;
+  esac
+done
 bin=$PWD/build/bin
 [ -f build/build.ninja ] || cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target upgrade vorla-test-server >/dev/null
@@ -26,7 +35,10 @@ trap cleanup EXIT
 # The installer: a script that exits at once, padded to 1 GiB.
 printf '#!/bin/sh\nexit 0\n' > "$work/setup.bin"
 truncate -s 1G "$work/setup.bin"
-echo "<update><url>http://www.vorla.example/dl/setup.bin</url></update>" > "$work/update.xml"
+url="<url>http://www.vorla.example/dl/setup.bin</url>"
+echo "<update>$url</update>" > "$work/update-none.xml"
+echo "<update>$url<sha256>$(sha256sum "$work/setup.bin" | cut -d' ' -f1)</sha256></update>" > "$work/update-sha256.xml"
+cp "$work/update-none.xml" "$work/update.xml"  # served as it stands at each request
 "$bin/vorla-test-server" --port-file "$work/port" --max-seconds 1800 \
   --route /pcupdate/update.xml="$work/update.xml" --route /dl/setup.bin="$work/setup.bin" &
 server=$!
@@ -43,37 +55,45 @@ else
 fi
 export TMPDIR
 
-measure() {  # label command... ; appends "wall cpu rss_kib" to $work/label
+measure() {  # label command... ; appends "wall cpu rss_kib" to $work/label.$tag
   local label=$1; shift
   rm -f "$TMPDIR/vorlax.exe" "$TMPDIR/curl.out"
   sync
   /usr/bin/time -f "%e %U %S %M" -o "$work/one" "$@" >/dev/null 2>&1
   read -r wall user sys rss < "$work/one"
   cpu=$(echo "$user + $sys" | bc -l)
-  echo "$wall $cpu $rss" >> "$work/$label"
+  echo "$wall $cpu $rss" >> "$work/$label.$tag"
   printf '%-8s wall %6.2f s  cpu %6.2f s  peak rss %7.1f MiB\n' "$label" "$wall" "$cpu" "$(echo "$rss / 1024" | bc -l)"
 }
 
 # One run of each first, not counted: the first start of a Qt program after a
 # build pays for cold font and library caches.
+tag=none
 measure warmup "$bin/upgrade" -vorla >/dev/null
 measure warmup curl -s -o "$TMPDIR/curl.out" "http://www.vorla.example/dl/setup.bin" >/dev/null
 
-for i in $(seq "$runs"); do
-  measure upgrade "$bin/upgrade" -vorla
-  [ "$(stat -c %s "$TMPDIR/vorlax.exe")" -eq 1073741824 ] || { echo "upgrade did not download the whole installer"; exit 1; }
-  measure curl curl -s -o "$TMPDIR/curl.out" "http://www.vorla.example/dl/setup.bin"
+for tag in $tags; do
+  cp "$work/update-$tag.xml" "$work/update.xml"
+  echo "-- manifest with <sha256>: $([ "$tag" = sha256 ] && echo yes || echo no)"
+  for i in $(seq "$runs"); do
+    measure upgrade "$bin/upgrade" -vorla
+    [ "$(stat -c %s "$TMPDIR/vorlax.exe" 2>/dev/null || echo 0)" -eq 1073741824 ] || { echo "upgrade did not download the whole installer"; exit 1; }
+    measure curl curl -s -o "$TMPDIR/curl.out" "http://www.vorla.example/dl/setup.bin"
+  done
 done
 
 median() {  # file column
   sort -g -k"$2","$2" "$1" | awk -v c="$2" '{ v[NR] = $c } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
-echo
-printf '%-8s %12s %12s %16s\n' "" "median wall" "median cpu" "median peak rss"
-for label in upgrade curl; do
-  printf '%-8s %10.2f s %10.2f s %12.1f MiB\n' "$label" "$(median "$work/$label" 1)" "$(median "$work/$label" 2)" \
-    "$(echo "$(median "$work/$label" 3) / 1024" | bc -l)"
+for tag in $tags; do
+  echo
+  echo "manifest with <sha256>: $([ "$tag" = sha256 ] && echo yes || echo no)"
+  printf '%-8s %12s %12s %16s\n' "" "median wall" "median cpu" "median peak rss"
+  for label in upgrade curl; do
+    printf '%-8s %10.2f s %10.2f s %12.1f MiB\n' "$label" "$(median "$work/$label.$tag" 1)" "$(median "$work/$label.$tag" 2)" \
+      "$(echo "$(median "$work/$label.$tag" 3) / 1024" | bc -l)"
+  done
+  ratio() { echo "$(median "$work/upgrade.$tag" "$1") / $(median "$work/curl.$tag" "$1")" | bc -l; }
+  printf 'ratio upgrade/curl: wall %.3f (target <= 1.10), cpu %.3f, peak rss %.2f\n' "$(ratio 1)" "$(ratio 2)" "$(ratio 3)"
+  printf 'upgrade peak rss %.1f MiB (target <= 60 MiB)\n' "$(echo "$(median "$work/upgrade.$tag" 3) / 1024" | bc -l)"
 done
-ratio() { echo "$(median "$work/upgrade" "$1") / $(median "$work/curl" "$1")" | bc -l; }
-printf 'ratio upgrade/curl: wall %.3f (target <= 1.10), cpu %.3f, peak rss %.2f\n' "$(ratio 1)" "$(ratio 2)" "$(ratio 3)"
-printf 'upgrade peak rss %.1f MiB (target <= 60 MiB)\n' "$(echo "$(median "$work/upgrade" 3) / 1024" | bc -l)"

@@ -12,6 +12,17 @@ bool AppendHeader(CurlHeaders& headers, const char* line) {
   return true;
 }
 
+bool SetRequestOptions(CURL* handle, const std::string& url, curl_slist* headers) {
+  return curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers) == CURLE_OK &&
+         // A manifest may name any URL: ftp, file, scp or smb must not be fetched.
+         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+         // Transfers run on worker threads: no process-wide signal handling.
+         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+         curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 10L) == CURLE_OK;  // an unreachable host fails fast
+}
+
 int PerformForStatus(CURL* handle) {
   long status = -1;
   if (curl_easy_perform(handle) != CURLE_OK ||

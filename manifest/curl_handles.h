@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include <curl/curl.h>
 
@@ -18,6 +19,11 @@ using CurlHeaders = std::unique_ptr<curl_slist, CurlListDeleter>;
 
 // Appends `line` to `headers`; false when libcurl could not allocate.
 bool AppendHeader(CurlHeaders& headers, const char* line);
+
+// Sets what both of our requests share: `url` fetched with a plain GET and
+// `headers`, nothing but http and https, no signals, a 10-second connect
+// limit. False when libcurl refused an option.
+bool SetRequestOptions(CURL* handle, const std::string& url, curl_slist* headers);
 
 // Performs the transfer set up on `handle`: the HTTP status, read only once the
 // transfer completed, or -1 when it did not (no connection, time-out, abort).

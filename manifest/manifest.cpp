@@ -1,6 +1,5 @@
 #include "manifest/manifest.h"
 
-#include <cctype>
 #include <climits>
 
 #include "manifest/curl_handles.h"
@@ -22,11 +21,16 @@ size_t OnManifestData(char* data, size_t size, size_t count, void* userData) {
   return bytes;
 }
 
-// One component as a number: " 12" is 12, "+3" is 3, "x3" and "" are 0,
-// "99999999999" saturates at INT_MAX.
+// Exactly the six ASCII blanks, whatever the locale counts as space.
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// One component as a number: " 12" is 12, "+3" is 3, "x3", "\xa0" "3" and ""
+// are 0, "99999999999" saturates at INT_MAX.
 long long ToNumber(std::string_view text) {
   size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+  while (i < text.size() && IsBlank(text[i]))
     ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
@@ -76,13 +80,10 @@ int Fetch(std::string& body, const std::string& url, const std::atomic<int>* sto
   CURL* h = curl.get();
   // Proxy settings are libcurl's defaults on purpose: http_proxy and no_proxy
   // from the environment are how users behind a proxy reach the vendor.
-  if (curl_easy_setopt(h, CURLOPT_URL, url.c_str()) != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_HTTPGET, 1L) != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK ||
+  if (!SetRequestOptions(h, url, headers.get()) ||
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnManifestData) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_WRITEDATA, &body) != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 10L) != CURLE_OK ||  // an unreachable host fails fast
-      curl_easy_setopt(h, CURLOPT_TIMEOUT, 30L) != CURLE_OK)           // the whole transfer, stalls included
+      curl_easy_setopt(h, CURLOPT_TIMEOUT, 30L) != CURLE_OK)  // the whole transfer, stalls included
     return -1;
   if (stop &&
       (curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, OnManifestProgress) != CURLE_OK ||

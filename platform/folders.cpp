@@ -1,8 +1,11 @@
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <string>
 #include <string_view>
+#include <system_error>
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -26,8 +26,19 @@ std::filesystem::path DocumentsFolder();
 // private, or cannot be created.
 std::filesystem::path UserTempFolder();
 
+// Creates `path` afresh for writing only, mode 0600, and returns its
+// descriptor; -1 when something at that name cannot be removed, or the new
+// file is not ours alone (see IsOwnSoleFile). Never follows a link, never
+// opens what another user planted, never blocks on a pipe.
+int CreateFreshFile(const std::filesystem::path& path);
+
+// True when the open `file` is a regular file owned by this user with no
+// other name: a file someone else owns or can reach by a link of theirs is not.
+bool IsOwnSoleFile(int file);
+
 // Starts `program` with `arguments` in a session of its own, standard streams
-// on /dev/null, and does not wait for it. True once the program is running;
+// on /dev/null, no other inherited descriptor, default signal handling, and
+// does not wait for it. True once the program is running;
 // false when it could not be started.
 bool StartDetached(const std::filesystem::path& program, const std::vector<std::string>& arguments);
 

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -44,6 +45,19 @@ bool StartDetached(const std::filesystem::path& program, const std::vector<std::
       if (null > 2)
         close(null);
     }
+    // The program starts clean: none of our descriptors (each goes at the
+    // exec, the report pipe included), and signals as a fresh process has them
+    // (the updater ignores SIGXFSZ for itself; threads may block signals).
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+      for (int fd = 3; fd < 65536; ++fd)
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    sigaction(SIGXFSZ, &defaultAction, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execv(argv[0], argv.data());
     const int error = errno;
     (void)!write(report[1], &error, sizeof error);

@@ -8,7 +8,6 @@
 
 #include <QString>
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +45,18 @@ int64_t DigitsOfLine(std::string_view line) {
     value = value * 10 + (c - '0');
   }
   return value;
+}
+
+// "<sha256>" holds 64 hexadecimal digits, either case; anything else is
+// malformed and gives an empty result.
+QByteArray ParseDigest(const std::string& text) {
+  if (text.size() != 64)
+    return {};
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
+      return {};
+  }
+  return QByteArray::fromHex(QByteArray::fromStdString(text));
 }
 
 bool WriteAll(int file, const char* data, size_t size) {
@@ -94,20 +105,26 @@ void DownloadWorker::Run() {
     m_window.SetStatusText(QString::fromUtf8(kBadAddress));
     return;
   }
+  // A manifest without "<sha256>" is run unchecked, as before the tag existed.
+  std::string digest;
+  const bool digestNamed = vorla::GetTagValue(m_manifest, "<sha256>", "</sha256>", digest);
+  m_expectedDigest = digestNamed ? ParseDigest(digest) : QByteArray();
   if (stop.load() == 1)
     return;
 
   const std::filesystem::path folder = vorla::platform::UserTempFolder();
   if (!folder.empty()) {
     m_installerPath = folder / kInstallerName;
-    unlink(m_installerPath.c_str());  // best effort: the open below reports what matters
-    // O_NOFOLLOW: a link planted at this name between the unlink and the open
-    // must not redirect the download onto another file.
-    m_installerFile = open(m_installerPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    m_installerFile = vorla::platform::CreateFreshFile(m_installerPath);
   }
   if (m_installerFile < 0) {
     stop = 1;
     m_window.SetStatusText(QString::fromUtf8(kCannotCreate));
+    return;
+  }
+  if (digestNamed && m_expectedDigest.isEmpty()) {
+    stop = 1;
+    FailDownload(true);
     return;
   }
 
@@ -115,8 +132,7 @@ void DownloadWorker::Run() {
   const int status = DownloadInstaller(url);
   if (!vorla::IsSuccessStatus(status)) {
     stop = 1;
-    CloseInstallerFile();
-    m_window.SetStatusText(QString::fromUtf8(kDownloadFailed));
+    FailDownload(false);
     return;
   }
 
@@ -124,10 +140,25 @@ void DownloadWorker::Run() {
   int open = 0;
   if (!stop.compare_exchange_strong(open, 1))
     return;
-  CloseInstallerFile();
-  chmod(m_installerPath.c_str(), 0700);  // best effort: a failed start is not reported
-  vorla::platform::StartDetached(m_installerPath, {});
+  if (!m_expectedDigest.isEmpty() && m_hash.result() != m_expectedDigest) {
+    FailDownload(true);
+    return;
+  }
+  // On our own descriptor: the mode lands on the file we wrote, whatever the
+  // name leads to by now.
+  if (fchmod(m_installerFile, 0700) != 0 || !CloseInstallerFile() ||
+      !vorla::platform::StartDetached(m_installerPath, {})) {
+    FailDownload(false);
+    return;
+  }
   m_window.PostCloseRequest();
+}
+
+void DownloadWorker::FailDownload(bool removeFile) {
+  CloseInstallerFile();
+  if (removeFile)
+    unlink(m_installerPath.c_str());  // best effort: the folder is ours alone
+  m_window.SetStatusText(QString::fromUtf8(kDownloadFailed));
 }
 
 int DownloadWorker::DownloadInstaller(const std::string& url) {
@@ -138,15 +169,14 @@ int DownloadWorker::DownloadInstaller(const std::string& url) {
   if (!curl)
     return -1;
   CURL* h = curl.get();
-  if (curl_easy_setopt(h, CURLOPT_URL, url.c_str()) != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_HTTPGET, 1L) != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK ||
+  if (!vorla::SetRequestOptions(h, url, headers.get()) ||
+      // HTTP/2 names headers in lower case, and only "Content-Length" moves the bar.
+      curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, OnInstallerData) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, OnHeaderLine) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_WRITEDATA, this) != CURLE_OK ||
       curl_easy_setopt(h, CURLOPT_HEADERDATA, this) != CURLE_OK ||
-      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 10L) != CURLE_OK ||  // an unreachable host fails fast
-      curl_easy_setopt(h, CURLOPT_TIMEOUT, 600L) != CURLE_OK ||        // the whole download
+      curl_easy_setopt(h, CURLOPT_TIMEOUT, 600L) != CURLE_OK ||  // the whole download
       curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes) != CURLE_OK ||  // fewer, larger chunks per write
       // A stalled transfer delivers no chunk to notice the quit in, so the
       // flag is also checked about once a second; this prints nothing.
@@ -157,10 +187,14 @@ int DownloadWorker::DownloadInstaller(const std::string& url) {
   return vorla::PerformForStatus(h);
 }
 
-void DownloadWorker::CloseInstallerFile() {
-  if (m_installerFile >= 0)
-    close(m_installerFile);  // nothing buffered of our own; write errors were seen per chunk
+bool DownloadWorker::CloseInstallerFile() {
+  if (m_installerFile < 0)
+    return true;
+  // Nothing buffered of our own, but a network file system or a quota may
+  // report a failed write-back only here.
+  const bool closed = close(m_installerFile) == 0;
   m_installerFile = -1;
+  return closed;
 }
 
 size_t DownloadWorker::OnInstallerData(char* data, size_t size, size_t count, void* userData) {
@@ -169,12 +203,16 @@ size_t DownloadWorker::OnInstallerData(char* data, size_t size, size_t count, vo
   // A chunk that cannot be written whole (a full disk) fails the download.
   if (!WriteAll(worker->m_installerFile, data, bytes))
     return 0;
+  if (!worker->m_expectedDigest.isEmpty())
+    worker->m_hash.addData(QByteArrayView(data, static_cast<qsizetype>(bytes)));
   if (worker->m_window.StopFlag().load() == 1)
     return 0;
   if (worker->m_expectedLength != 0) {
     // From the bytes before this chunk: 1,000 bytes in 600 + 400 give 0, then 60.
     const double fraction = static_cast<double>(worker->m_received) / static_cast<double>(worker->m_expectedLength);
-    const int position = std::clamp(static_cast<int>(fraction * 100.0), 0, 100);
+    // Clamped as a double: a tiny announced length makes the fraction too
+    // large for an int. 667 of 1,000 bytes give 66: truncated, not rounded.
+    const int position = static_cast<int>(std::clamp(fraction * 100.0, 0.0, 100.0));
     // Only a change is handed over: repeating a position costs a round trip to
     // the window thread per chunk and shows nothing new.
     if (position != worker->m_lastPosition) {

@@ -5,6 +5,9 @@
 #include <filesystem>
 #include <string>
 
+#include <QByteArray>
+#include <QCryptographicHash>
+
 class CupgradeDlg;
 
 // One pass of the updater: manifest, installer address, download into the
@@ -23,7 +26,11 @@ class DownloadWorker {
   // Status of the installer request: the HTTP status, or -1 when the transfer
   // did not complete (time-out, abort, a chunk that could not be written).
   int DownloadInstaller(const std::string& url);
-  void CloseInstallerFile();
+  // False when the file could not be closed cleanly (a write-back that failed).
+  bool CloseInstallerFile();
+  // Ends the pass with the download failure: the file closed and, when it
+  // must not be run, removed.
+  void FailDownload(bool removeFile);
 
   // libcurl callbacks, on this thread inside curl_easy_perform.
   static size_t OnInstallerData(char* data, size_t size, size_t count, void* userData);
@@ -37,4 +44,8 @@ class DownloadWorker {
   int64_t m_received = 0;
   int64_t m_expectedLength = 0;  // 0: no size announced (or one that does not fit)
   int m_lastPosition = -1;
+  // The SHA-256 the manifest names, raw; empty when it names none. The hash
+  // runs over each chunk as it is written.
+  QByteArray m_expectedDigest;
+  QCryptographicHash m_hash{QCryptographicHash::Sha256};
 };

@@ -1,5 +1,7 @@
 #include "upgrade/upgrade_dlg.h"
 
+#include <system_error>
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFontMetrics>
@@ -58,7 +60,13 @@ void CupgradeDlg::OnInitDialog() {
   m_ui->progressBar->setRange(0, 100);
   m_ui->progressBar->setValue(0);
   m_worker = std::make_unique<DownloadWorker>(*this);
-  m_workerThread = std::thread(&DownloadWorker::DownloadThreadProc, m_worker.get());
+  try {
+    m_workerThread = std::thread(&DownloadWorker::DownloadThreadProc, m_worker.get());
+  } catch (const std::system_error&) {
+    // No thread to be had: the window stays as it opened, and closing it asks
+    // the quit question, since the work never ended.
+    m_worker.reset();
+  }
 }
 
 void CupgradeDlg::PlaceControls() {

@@ -47,9 +47,11 @@ void CWebClient::OnTitleChange(RefPtr<Browser> browser, const QString& title) {
 
 QString CWebClient::DownloadPath(const QString& suggestedName) {
   const std::filesystem::path documents = vorla::platform::DocumentsFolder();
+  if (documents.empty())
+    return {};
   std::error_code error;
-  if (documents.empty() || (std::filesystem::create_directories(documents, error), error) ||
-      !std::filesystem::is_directory(documents, error))
+  std::filesystem::create_directories(documents, error);
+  if (!std::filesystem::is_directory(documents, error))
     return {};
   // A bare name only: "../x" or "a/b" must not leave the Documents folder.
   QString name = QFileInfo(suggestedName).fileName();

@@ -52,9 +52,9 @@ class DownloadHandler {
 
 class LifeSpanHandler {
  public:
-  // True cancels the pop-up. By default every pop-up opens in a top-level
-  // window of its own, served by the opener's client.
-  virtual bool OnBeforePopup(RefPtr<Browser> /*browser*/, const QUrl& /*targetUrl*/) { return false; }
+  // A page of `browser` opens a pop-up; true cancels it. By default every
+  // pop-up opens in a top-level window of its own, served by the opener's client.
+  virtual bool OnBeforePopup(RefPtr<Browser> /*browser*/) { return false; }
   virtual void OnAfterCreated(RefPtr<Browser> /*browser*/) {}
   // True: the client closes the window itself. False: the engine's default close.
   virtual bool DoClose(RefPtr<Browser> /*browser*/) { return false; }

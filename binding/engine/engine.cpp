@@ -1,7 +1,7 @@
 #include "engine/engine.h"
 
 #include <cstring>
-#include <memory>
+#include <utility>
 #include <vector>
 
 #include <QApplication>
@@ -27,7 +27,8 @@ constexpr char kProfileName[] = "vorla";
 struct EngineState {
   Settings settings;
   RefPtr<Application> application;
-  std::unique_ptr<QApplication> ownApplication;
+  // Made by Initialize, deleted by Shutdown only: never at exit, after Qt is gone.
+  QApplication* ownApplication = nullptr;
   QString cookieStoragePath;
   bool persistSessionCookies = false;
   QWebEngineProfile* profile = nullptr;
@@ -168,12 +169,13 @@ bool Initialize(int& argc, char** argv, const Settings& settings, RefPtr<Applica
   }
   if (settings.noSandbox)
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+
   if (!qApp) {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
       return false;  // QApplication would abort the process
-    state.ownApplication = std::make_unique<QApplication>(argc, argv);
+    state.ownApplication = new QApplication(argc, argv);
   }
   // Windows close when their object goes; the loop ends only when asked.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -189,9 +191,7 @@ void RunMessageLoop() {
 
 void QuitMessageLoop() {
   State().quitRequested = true;
-  // Not quit(): under a window system it first asks every window to close, and
-  // a window that declines (one that asks before closing) would keep the loop
-  // running.
+  // Not quit(): in Qt 6 that first closes every window, as if the user had.
   QCoreApplication::exit(0);
 }
 
@@ -203,7 +203,7 @@ void Shutdown() {
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   delete state.profile;
   state.profile = nullptr;
-  state.ownApplication.reset();
+  delete std::exchange(state.ownApplication, nullptr);
   state.application = nullptr;
   state.quitRequested = false;
 }

@@ -4,7 +4,6 @@
 #include <QMenu>
 #include <QWebEngineContextMenuRequest>
 #include <QWebEngineHistory>
-#include <QWebEngineNewWindowRequest>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
@@ -24,6 +23,9 @@ class BrowserPage : public QWebEnginePage {
   BrowserPage(QWebEngineProfile* profile, WebBrowser* browser, QObject* parent)
       : QWebEnginePage(profile, parent), m_browser(browser) {}
   WebBrowser* Owner() const { return m_browser; }
+
+ protected:
+  QWebEnginePage* createWindow(WebWindowType) override { return m_browser->CreatePopup(); }
 
  protected:
   void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString& message, int line,
@@ -175,6 +177,10 @@ void WebBrowser::ExecuteJavaScript(const QString& code, const QString& scriptUrl
   m_view->page()->runJavaScript(script);
 }
 
+bool WebBrowser::CanGoBack() const { return m_view && m_view->history()->canGoBack(); }
+
+bool WebBrowser::CanGoForward() const { return m_view && m_view->history()->canGoForward(); }
+
 void WebBrowser::ConnectPage() {
   QWebEnginePage* page = m_view->page();
   QObject::connect(page, &QWebEnginePage::titleChanged, page, [this](const QString& title) {
@@ -187,7 +193,7 @@ void WebBrowser::ConnectPage() {
   });
   QObject::connect(page, &QWebEnginePage::loadStarted, page, [this] {
     if (LoadHandler* load = m_client->GetLoadHandler()) {
-      load->OnLoadingStateChange(this, true, m_view->history()->canGoBack(), m_view->history()->canGoForward());
+      load->OnLoadingStateChange(this, true, CanGoBack(), CanGoForward());
       load->OnLoadStart(this, GetMainFrame());
     }
   });
@@ -197,29 +203,24 @@ void WebBrowser::ConnectPage() {
         load->OnLoadEnd(this, GetMainFrame(), 200);
       else
         load->OnLoadError(this, GetMainFrame(), QStringLiteral("load failed"), page->requestedUrl());
-      load->OnLoadingStateChange(this, false, page->history()->canGoBack(), page->history()->canGoForward());
+      load->OnLoadingStateChange(this, CanGoBack(), CanGoForward(), false);
     }
   });
-  QObject::connect(page, &QWebEnginePage::newWindowRequested, page,
-                   [this](QWebEngineNewWindowRequest& request) { OnNewWindowRequested(request); });
   QObject::connect(page, &QWebEnginePage::windowCloseRequested, page, [this] { OnWindowCloseRequested(); });
 }
 
-void WebBrowser::OnNewWindowRequested(QWebEngineNewWindowRequest& request) {
+QWebEnginePage* WebBrowser::CreatePopup() {
   LifeSpanHandler* lifeSpan = m_client->GetLifeSpanHandler();
-  if (lifeSpan && lifeSpan->OnBeforePopup(this, request.requestedUrl()))
-    return;
-  // A pop-up without a size of its own takes its opener's window size.
-  QRect rect = request.requestedGeometry();
-  if (rect.width() <= 0 || rect.height() <= 0)
-    rect = QRect(QPoint(), m_view->window()->size());
-  RefPtr<WebBrowser> popup(new WebBrowser(m_profile, nullptr, rect, m_client));
-  // Adopting the page Chromium already made keeps window.opener and whatever
-  // the opener writes into an about:blank pop-up.
-  request.openIn(popup->Page());
+  if (!m_view || (lifeSpan && lifeSpan->OnBeforePopup(this)))
+    return nullptr;
+  // A pop-up takes its opener's window size. Its page adopts the one Chromium
+  // already made, so window.opener and whatever the opener writes into an
+  // about:blank pop-up are kept.
+  RefPtr<WebBrowser> popup(new WebBrowser(m_profile, nullptr, QRect(QPoint(), m_view->window()->size()), m_client));
   popup->m_view->show();
   if (lifeSpan)
     lifeSpan->OnAfterCreated(popup);
+  return popup->Page();
 }
 
 void WebBrowser::OnWindowCloseRequested() {

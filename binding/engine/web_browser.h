@@ -6,7 +6,6 @@
 #include "engine/browser.h"
 #include "engine/client.h"
 
-class QWebEngineNewWindowRequest;
 class QWebEnginePage;
 class QWebEngineProfile;
 class QWebEngineView;
@@ -42,12 +41,15 @@ class WebBrowser final : public Browser {
   void Load(const QUrl& url);
   void Close(bool force);
   void ExecuteJavaScript(const QString& code, const QString& scriptUrl, int startLine);
+  // The page for a pop-up this browser's page opens; null when the client refuses it.
+  QWebEnginePage* CreatePopup();
 
  private:
   WebBrowser(QWebEngineProfile* profile, QWidget* parent, const QRect& rect, RefPtr<Client> client);
   void ConnectPage();
+  bool CanGoBack() const;
+  bool CanGoForward() const;
   void OnViewDestroyed();
-  void OnNewWindowRequested(QWebEngineNewWindowRequest& request);
   void OnWindowCloseRequested();
 
   const int m_identifier;

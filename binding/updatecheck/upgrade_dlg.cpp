@@ -1,9 +1,10 @@
 #include "updatecheck/upgrade_dlg.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <system_error>
 
 #include <QCoreApplication>
 #include <QFontDatabase>
@@ -59,13 +60,34 @@ QFont PanelFont() {
   return font;
 }
 
+// True for a regular file: a pipe or device at the name would block the UI
+// thread, or never hold what was written.
+bool IsRegularFile(int fd) {
+  struct stat info {};
+  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 // At most the first 100 bytes, up to a NUL: "abc\0def" reads as "abc". A
-// missing or unreadable file reads as empty.
+// missing or unreadable file, or anything but a regular file, reads as empty.
 std::string ReadStoredWebVersion(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
+  // O_NONBLOCK: opening a pipe must not wait for a writer.
+  const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return {};
   std::string value(kStoredWebVersionBytes, '\0');
-  in.read(value.data(), static_cast<std::streamsize>(value.size()));
-  value.resize(static_cast<size_t>(in.gcount()));
+  size_t got = 0;
+  if (IsRegularFile(fd)) {
+    while (got < value.size()) {
+      const ssize_t n = read(fd, value.data() + got, value.size() - got);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        break;
+      got += static_cast<size_t>(n);
+    }
+  }
+  close(fd);
+  value.resize(got);
   const size_t nul = value.find('\0');
   if (nul != std::string::npos)
     value.resize(nul);
@@ -76,9 +98,15 @@ std::string ReadStoredWebVersion(const fs::path& file) {
 // could not be stored only means another cache purge at the next start.
 void StoreWebVersion(const fs::path& file, const std::string& value) {
   // O_NOFOLLOW: truncating through a link would clobber whatever it points at.
-  const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // O_NONBLOCK and no O_TRUNC: a pipe or device is neither waited for nor
+  // touched; only a regular file is emptied and written.
+  const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0)
     return;
+  if (!IsRegularFile(fd) || ftruncate(fd, 0) != 0) {
+    close(fd);
+    return;
+  }
   FILE* stream = fdopen(fd, "wb");
   if (!stream) {
     close(fd);
@@ -128,8 +156,11 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent) : QWidget(parent) {
   m_stTip = ui.tip;
   m_stPicture = ui.picture;
 
+  // White with black text whatever the desktop theme: a dark theme's light
+  // text on the forced white would not be readable.
   QPalette white = palette();
   white.setColor(QPalette::Window, Qt::white);
+  white.setColor(QPalette::WindowText, Qt::black);
   setPalette(white);
   setFont(PanelFont());
   // A picture control takes its bitmap's size; the text one line of the font.
@@ -137,7 +168,12 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent) : QWidget(parent) {
   m_stTip->resize(m_stTip->width(), std::max(m_stTip->fontMetrics().height(), m_stTip->sizeHint().height()));
   PlaceControls();
 
-  m_hThread = std::thread(&CUpgradeDlg::CheckUpdateThreadProc, this);
+  try {
+    m_hThread = std::thread(&CUpgradeDlg::CheckUpdateThreadProc, this);
+  } catch (const std::system_error&) {
+    // No thread to be had: the panel keeps waiting until its host is closed,
+    // and its destruction has nothing to wait for.
+  }
 }
 
 CUpgradeDlg::~CUpgradeDlg() {

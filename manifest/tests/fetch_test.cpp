@@ -1,10 +1,13 @@
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "manifest/manifest.h"
 #include "testsupport/loopback_server.h"
@@ -134,6 +137,43 @@ TEST_F(FetchTest, IncompleteTransfersGiveMinusOne) {
   std::string body;
   EXPECT_EQ(vorla::FetchManifest(body, server.Url("/m")), 200);
   EXPECT_EQ(body.size(), 1024u * 1024u);
+}
+
+// A manifest may name any URL; only http and https are fetched. An FTP client
+// would sit waiting for this HTTP server's greeting; a file would be read.
+TEST_F(FetchTest, OnlyHttpAndHttpsAreFetched) {
+  char name[] = "/tmp/vorla-fetch-test-XXXXXX";
+  const int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, kManifest, sizeof kManifest - 1), static_cast<ssize_t>(sizeof kManifest - 1));
+  close(fd);
+  const std::string port = std::to_string(server.Port());
+  for (const std::string& url : {"file://" + std::string(name), "ftp://127.0.0.1:" + port + "/m",
+                                "scp://127.0.0.1:" + port + "/m", "smb://127.0.0.1:" + port + "/m"}) {
+    SCOPED_TRACE(url);
+    std::string body;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(vorla::FetchManifest(body, url), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(body, "");
+  }
+  unlink(name);
+  EXPECT_EQ(server.ConnectionCount(), 0u);
+}
+
+// The transfer runs on a worker thread: it must leave the process's signal
+// handling alone (libcurl otherwise ignores SIGPIPE around each transfer).
+TEST_F(FetchTest, LeavesSignalHandlingAlone) {
+  server.Route("/m", Response{.stall = true});
+  std::atomic<int> stop{0};
+  std::string body;
+  std::thread fetcher([&] { vorla::FetchManifest(body, server.Url("/m"), stop); });
+  ASSERT_TRUE(server.WaitForRequests(1, 10000));
+  struct sigaction during {};
+  sigaction(SIGPIPE, nullptr, &during);
+  stop = 1;
+  fetcher.join();
+  EXPECT_EQ(during.sa_handler, SIG_DFL);
 }
 
 TEST_F(FetchTest, RefusedConnectionFailsAtOnce) {

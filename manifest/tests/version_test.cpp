@@ -41,6 +41,9 @@ INSTANTIATE_TEST_SUITE_P(
         VersionRow{"0.0.0.1", "", true},
         VersionRow{" 3.0.0.8\n", "3.0.0.7", true},
         VersionRow{"\t\v\f\r 3.0.0.8", "3.0.0.7", true},
+        // Only those six are blanks, in any locale: a no-break space is a letter.
+        VersionRow{"\xa0" "3.0.0.8", "3.0.0.7", false},
+        VersionRow{"\x1c" "3.0.0.8", "3.0.0.7", false},
         VersionRow{"+3.0.0.8", "3.0.0.7", true},
         VersionRow{"-3.0.0.8", "3.0.0.7", false},
         VersionRow{"3.0.0.8beta", "3.0.0.7", true},

@@ -1,11 +1,17 @@
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include <csignal>
+
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,10 +90,13 @@ TEST(Folders, TempFolderIsTmpdirOrPrivate) {
   EXPECT_EQ(info.st_mode & 0777, 0700u);
   EXPECT_EQ(info.st_uid, getuid());
 
-  // Opened up to others: no longer private, refused.
-  ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
-  EXPECT_TRUE(UserTempFolder().empty());
+  // Any access for group or others: no longer private, refused.
+  for (mode_t mode : {0777, 0770, 0750, 0720, 0710, 0707, 0704, 0702, 0701}) {
+    ASSERT_EQ(chmod(folder.c_str(), mode), 0);
+    EXPECT_TRUE(UserTempFolder().empty()) << std::oct << mode;
+  }
   ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+  EXPECT_EQ(UserTempFolder(), folder);
 
   // A link planted in its place is refused, wherever it points.
   if (fs::is_empty(folder)) {
@@ -97,6 +106,101 @@ TEST(Folders, TempFolderIsTmpdirOrPrivate) {
     EXPECT_TRUE(UserTempFolder().empty());
     fs::remove(folder);
     EXPECT_EQ(UserTempFolder(), folder);
+  }
+}
+
+TEST(Files, CreateFreshFileReplacesWhatStandsAtTheName) {
+  ScratchFolder scratch;
+  const fs::path file = scratch.path() / "vorlax.exe";
+  const fs::path victim = scratch.path() / "victim";
+  std::ofstream(victim) << "keep";
+  std::ofstream(file) << "old installer";
+  struct Row {
+    const char* name;
+    std::function<void()> plant;
+  } rows[] = {
+      {"nothing", [] {}},
+      {"an older file", [&] { std::ofstream(file) << "old installer"; }},
+      {"a link", [&] { fs::create_symlink(victim, file); }},
+      {"a pipe", [&] { ASSERT_EQ(mkfifo(file.c_str(), 0666), 0); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::error_code ignored;
+    fs::remove(file, ignored);
+    row.plant();
+    const int fd = CreateFreshFile(file);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "new", 3), 3);
+    close(fd);
+    EXPECT_EQ(ReadFile(file), "new");
+    struct stat info {};
+    ASSERT_EQ(lstat(file.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+  }
+  EXPECT_EQ(ReadFile(victim), "keep");
+
+  // What cannot be removed is not written through: the caller reports it.
+  fs::remove(file);
+  fs::create_directories(file / "inside");
+  EXPECT_EQ(CreateFreshFile(file), -1);
+}
+
+// A file that stays at the name, as another user's does in a sticky folder:
+// root may remove those, so a mount pins it there instead.
+TEST(Files, CreateFreshFileRefusesWhatCannotBeRemoved) {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    GTEST_SKIP() << "no mount namespace here";
+  ScratchFolder scratch;
+  const fs::path file = scratch.path() / "vorlax.exe";
+  const fs::path victim = scratch.path() / "victim";
+  std::ofstream(victim) << "keep";
+  const fs::path pipe = scratch.path() / "pipe";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0666), 0);
+  for (const fs::path& planted : {victim, pipe}) {
+    SCOPED_TRACE(planted.filename());
+    std::ofstream(file).flush();
+    ASSERT_EQ(mount(planted.c_str(), file.c_str(), nullptr, MS_BIND, nullptr), 0);
+    const int fd = CreateFreshFile(file);  // a pipe must not block this
+    umount2(file.c_str(), MNT_DETACH);
+    EXPECT_EQ(fd, -1);
+    if (fd >= 0)
+      close(fd);
+  }
+  EXPECT_EQ(ReadFile(victim), "keep");
+}
+
+// What the checks after the open refuse, should anything get past O_EXCL.
+TEST(Files, OnlyAnOwnRegularFileWithOneNameIsOurs) {
+  ScratchFolder scratch;
+  const fs::path own = scratch.path() / "own";
+  std::ofstream(own) << "x";
+  const fs::path foreign = scratch.path() / "foreign";
+  std::ofstream(foreign) << "x";
+  ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+  const fs::path pipe = scratch.path() / "pipe";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0666), 0);
+  const fs::path linked = scratch.path() / "linked";
+  std::ofstream(linked) << "x";
+  fs::create_hard_link(linked, scratch.path() / "second name");
+  struct Row {
+    const char* name;
+    const fs::path& path;
+    bool ours;
+  } rows[] = {
+      {"own", own, true},
+      {"another user's", foreign, false},
+      {"a pipe", pipe, false},
+      {"a second name", linked, false},
+      {"a folder", scratch.path(), false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const int fd = open(row.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(IsOwnSoleFile(fd), row.ours);
+    close(fd);
   }
 }
 
@@ -120,6 +224,32 @@ TEST(Process, StartsDetachedWithArgumentsAndDoesNotWait) {
   std::getline(lines, session);
   EXPECT_EQ(arguments, "2 -vorla|two words");
   EXPECT_NE(std::stol(session), static_cast<long>(getsid(0)));  // a session of its own
+}
+
+// The program gets neither our descriptors nor our ignored SIGXFSZ.
+TEST(Process, StartsClean) {
+  ScratchFolder scratch;
+  const fs::path marker = scratch.path() / "marker";
+  const int inherited = open("/dev/null", O_RDONLY);  // no O_CLOEXEC: would be inherited
+  ASSERT_GE(inherited, 3);
+  const fs::path script = scratch.path() / "tool";
+  std::ofstream(script) << "#!/bin/sh\n{ if [ -e /proc/$$/fd/" << inherited
+                        << " ]; then echo inherited; else echo clean; fi\n"
+                        << "  grep '^SigIgn:' /proc/$$/status | cut -f2; } > \"" << marker.string()
+                        << ".part\"\nmv \"" << marker.string() << ".part\" \"" << marker.string() << "\"\n";
+  fs::permissions(script, fs::perms::owner_all);
+  const auto saved = std::signal(SIGXFSZ, SIG_IGN);
+  const bool started = StartDetached(script, {});
+  std::signal(SIGXFSZ, saved);
+  close(inherited);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(WaitForFile(marker, std::chrono::seconds(10)));
+  std::istringstream lines(ReadFile(marker));
+  std::string descriptor, ignored;
+  std::getline(lines, descriptor);
+  std::getline(lines, ignored);
+  EXPECT_EQ(descriptor, "clean");
+  EXPECT_EQ(std::stoull(ignored, nullptr, 16) & (1ull << (SIGXFSZ - 1)), 0u) << ignored;
 }
 
 TEST(Process, MissingOrUnrunnableProgramIsReported) {

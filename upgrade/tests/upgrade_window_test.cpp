@@ -2,9 +2,12 @@
 #include <functional>
 #include <memory>
 
+#include <thread>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
@@ -15,7 +18,13 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "manifest/curl_handles.h"
 #include "testsupport/loopback_server.h"
@@ -34,9 +43,71 @@ const QString kBadAddress = QStringLiteral("软件下载地址错误。");
 const QString kCannotCreate = QStringLiteral("下载文件创建失败，请关闭杀毒软件。");
 const QString kDownloadFailed = QStringLiteral("文件下载失败，请稍后再试。");
 
-std::string Manifest(const std::string& url) {
-  return "<?xml version=\"1.0\"?><update><version>3.0.0.8</version><url>" + url + "</url></update>";
+std::string Manifest(const std::string& url, const std::string& more = {}) {
+  return "<?xml version=\"1.0\"?><update><version>3.0.0.8</version><url>" + url + "</url>" + more + "</update>";
 }
+
+std::string Sha256Hex(const std::string& data) {
+  return QCryptographicHash::hash(QByteArray::fromStdString(data), QCryptographicHash::Sha256).toHex().toStdString();
+}
+
+// Accepts one connection on 127.0.0.1 and keeps the first TLS record the
+// client sends (its hello), then hangs up. Owned by the test's thread.
+class HelloCatcher {
+ public:
+  HelloCatcher() {
+    m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(m_listen, 1) == 0 &&
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+      m_port = ntohs(address.sin_port);
+    m_thread = std::thread([this] { Catch(); });
+  }
+  ~HelloCatcher() {
+    m_thread.join();
+    close(m_listen);
+  }
+  uint16_t Port() const { return m_port; }
+  // The hello, once the client has sent it; empty after ten seconds without.
+  std::string Hello() {
+    m_thread.join();
+    m_thread = std::thread([] {});
+    return m_hello;
+  }
+
+ private:
+  void Catch() {
+    pollfd waiting{m_listen, POLLIN, 0};
+    if (poll(&waiting, 1, 10000) != 1)
+      return;
+    const int connection = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0)
+      return;
+    char buffer[4096];
+    // A record: type, version (2 bytes), length (2 bytes), then the body.
+    for (int rounds = 0; rounds < 100; ++rounds) {
+      const size_t have = m_hello.size();
+      if (have >= 5 && have >= 5u + ((static_cast<unsigned char>(m_hello[3]) << 8) | static_cast<unsigned char>(m_hello[4])))
+        break;
+      pollfd readable{connection, POLLIN, 0};
+      if (poll(&readable, 1, 100) != 1)
+        continue;
+      const ssize_t got = read(connection, buffer, sizeof buffer);
+      if (got <= 0)
+        break;
+      m_hello.append(buffer, static_cast<size_t>(got));
+    }
+    close(connection);
+  }
+
+  int m_listen = -1;
+  uint16_t m_port = 0;
+  std::string m_hello;
+  std::thread m_thread;
+};
 
 // What the quit question looked like, and that it was answered.
 struct Question {
@@ -83,6 +154,13 @@ class UpgradeWindowTest : public QObject {
   void quitQuestionNoKeepsDownloadingYesStops();
   void quitDuringStallEndsPromptly_data();
   void quitDuringStallEndsPromptly();
+  void yesAfterTheLastChunkWinsOverTheStart();
+  void closeRequestClosesAnOpenQuestion();
+  void opensWithTheTemplateState();
+  void withoutAWorkerThreadTheWindowStaysAsOpened();
+  void installerRequestAsksForHttp11OverTls();
+  void digestDecidesTheStart_data();
+  void digestDecidesTheStart();
   void enterDoesNothing();
   void fullDiskFailsTheDownload();
   void untrustedHttpsCertificateFailsTheDownload();
@@ -168,8 +246,19 @@ void UpgradeWindowTest::failuresLeaveTheirLineAndCloseWithoutQuestion_data() {
                                      << installer(Response{.body = std::string(100000, 'x'), .dropAfterBodyBytes = 5000})
                                      << false;
   QTest::newRow("installer redirected") << kDownloadFailed
-                                        << installer(Response{.status = 301, .headers = {{"Location", "/dl/other"}}})
+                                        << Serve([setup](LoopbackServer& server) {
+                                             server.Route("/pcupdate/update.xml", Response{.body = Manifest(setup)});
+                                             server.Route("/dl/setup", Response{.status = 302, .headers = {{"Location", "http://www.vorla.example/dl/other"}}});
+                                             server.Route("/dl/other", Response{.body = FakeInstaller()});
+                                           })
                                         << false;
+  // Downloaded whole, but no program the system can start.
+  QTest::newRow("installer not startable") << kDownloadFailed << installer(Response{.body = "not a program\n"})
+                                           << false;
+  auto manifestNaming = [](std::string url) -> Serve {
+    return [url](LoopbackServer& server) { server.Route("/pcupdate/update.xml", Response{.body = Manifest(url)}); };
+  };
+  QTest::newRow("installer at a file URL") << kDownloadFailed << manifestNaming("file:///etc/passwd") << false;
 }
 
 void UpgradeWindowTest::failuresLeaveTheirLineAndCloseWithoutQuestion() {
@@ -200,6 +289,12 @@ void UpgradeWindowTest::failuresLeaveTheirLineAndCloseWithoutQuestion() {
   }
   if (QTest::currentDataTag() == QByteArray("temp folder missing"))
     QCOMPARE(m_server->RequestCount(), size_t(1));  // no installer request
+  if (QTest::currentDataTag() == QByteArray("installer redirected")) {
+    for (const auto& request : m_server->Requests())
+      QVERIFY(request.path != "/dl/other");
+  }
+  if (QTest::currentDataTag() == QByteArray("installer at a file URL"))
+    QCOMPARE(QFileInfo(Installer()).size(), 0);  // nothing was read into it
 }
 
 void UpgradeWindowTest::successStartsTheInstallerAndCloses() {
@@ -266,6 +361,11 @@ void UpgradeWindowTest::progressFollowsTheAnnouncedLength_data() {
   QTest::addColumn<QList<int>>("positions");
   const std::string body = FakeInstaller(1000);
   QTest::newRow("600 + 400") << Response{.body = body, .pieces = {600}, .pauseMs = 200} << QList<int>{60};
+  QTest::newRow("667 + 333, truncated") << Response{.body = body, .pieces = {667}, .pauseMs = 200} << QList<int>{66};
+  // A one-byte announcement before 23 MB: the fraction passes what an int holds.
+  QTest::newRow("announced 1 of 23 MB") << Response{.headers = {{"X-Content-Length", "1"}}, .body = FakeInstaller(23000000),
+                                                    .framing = Response::Framing::Chunked, .pieces = {600}, .pauseMs = 100}
+                                        << QList<int>{100};
   QTest::newRow("chunked") << Response{.body = body, .framing = Response::Framing::Chunked, .pieces = {600},
                                        .pauseMs = 200}
                            << QList<int>{};
@@ -336,13 +436,26 @@ void UpgradeWindowTest::quitQuestionNoKeepsDownloadingYesStops() {
 
 void UpgradeWindowTest::quitDuringStallEndsPromptly_data() {
   QTest::addColumn<bool>("stallManifest");
-  QTest::newRow("manifest stalled") << true;
-  QTest::newRow("installer stalled") << false;
+  QTest::addColumn<bool>("slowManifest");  // arrives whole after the Yes
+  QTest::newRow("manifest stalled") << true << false;
+  QTest::newRow("manifest arriving slowly") << true << true;
+  QTest::newRow("installer stalled") << false << false;
 }
 
 void UpgradeWindowTest::quitDuringStallEndsPromptly() {
   QFETCH(bool, stallManifest);
-  if (stallManifest)
+  QFETCH(bool, slowManifest);
+  // An older installer stays as it is when the quit comes before the download.
+  QFile stale(Installer());
+  QVERIFY(stale.open(QIODevice::WriteOnly));
+  stale.write("old installer");
+  stale.close();
+  if (slowManifest)
+    ServeInstaller(Response{.body = FakeInstaller()});
+  if (slowManifest)
+    m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("http://www.vorla.example/dl/setup"),
+                                                     .pieces = {10}, .pauseMs = 1500});
+  else if (stallManifest)
     m_server->Route("/pcupdate/update.xml", Response{.stall = true});
   else
     ServeInstaller(Response{.headers = {{"Content-Length", "100000"}}, .body = "#!/bin/sh\n",
@@ -362,6 +475,160 @@ void UpgradeWindowTest::quitDuringStallEndsPromptly() {
   dlg->WaitForWorker();
   QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
   QVERIFY(!QFile::exists(Marker()));
+  if (stallManifest) {
+    QTest::qWait(slowManifest ? 2000 : 300);  // the slow manifest's last piece has come and gone
+    QCOMPARE(m_server->RequestCount(), size_t(1));  // no installer request
+    QVERIFY(stale.open(QIODevice::ReadOnly));
+    QCOMPARE(stale.readAll(), QByteArray("old installer"));
+  }
+}
+
+// The last chunk's progress hand-off holds the worker while the user says Yes:
+// whether the transfer is then cut short or completes, the Yes wins over the start.
+void UpgradeWindowTest::yesAfterTheLastChunkWinsOverTheStart() {
+  ServeInstaller(Response{.body = FakeInstaller(1000), .pieces = {600}, .pauseMs = 200});
+  auto dlg = std::make_unique<CupgradeDlg>();
+  Question question;
+  bool asked = false;
+  connect(Bar(*dlg), &QProgressBar::valueChanged, dlg.get(), [&](int value) {
+    if (value != 60 || asked)
+      return;
+    asked = true;
+    AnswerNextQuestion(question, QMessageBox::Yes);
+    dlg->reject();
+  });
+  dlg->show();
+  QTRY_VERIFY_WITH_TIMEOUT(asked, 15000);
+  QVERIFY(question.seen);
+  QVERIFY(!dlg->isVisible());
+  dlg->WaitForWorker();
+  QTest::qWait(500);
+  QVERIFY(!QFile::exists(Marker()));
+  QCOMPARE(QFileInfo(Installer()).size(), 1000);  // the whole installer arrived all the same
+}
+
+// The download ends while the quit question is open: the question goes with
+// the window, and nothing waits on it.
+void UpgradeWindowTest::closeRequestClosesAnOpenQuestion() {
+  ServeInstaller(Response{.body = FakeInstaller(100000), .pieces = {50000}, .pauseMs = 1500});
+  auto dlg = Open();
+  QTRY_VERIFY_WITH_TIMEOUT(m_server->RequestCount() == 2, 10000);
+  // Should the question outlive the window, it is answered No after 15 s.
+  bool leftOpen = false;
+  QTimer rescue;
+  rescue.setSingleShot(true);
+  connect(&rescue, &QTimer::timeout, [&leftOpen] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      leftOpen = true;
+      box->button(QMessageBox::No)->click();
+    }
+  });
+  rescue.start(15000);
+  QTest::keyClick(dlg.get(), Qt::Key_Escape);  // returns once the question has closed
+  QVERIFY(!leftOpen);
+  QTRY_VERIFY_WITH_TIMEOUT(!dlg->isVisible(), 5000);
+  dlg->WaitForWorker();
+  QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(Marker()), 10000);
+}
+
+void UpgradeWindowTest::opensWithTheTemplateState() {
+  m_server->Route("/pcupdate/update.xml", Response{.stall = true});
+  auto dlg = Open();  // the worker's first line waits for this thread
+  QCOMPARE(Status(*dlg), QStringLiteral("Static"));
+  QCOMPARE(Bar(*dlg)->value(), 0);
+  QCOMPARE(Bar(*dlg)->minimum(), 0);
+  QCOMPARE(Bar(*dlg)->maximum(), 100);
+  QCOMPARE(dlg->windowTitle(), QStringLiteral("升级"));
+  QCOMPARE(dlg->minimumSize(), dlg->maximumSize());
+  const Qt::WindowFlags flags = dlg->windowFlags();
+  QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+  QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+  QVERIFY(flags & Qt::WindowCloseButtonHint);
+  QTRY_COMPARE(Status(*dlg), QStringLiteral("正在连接服务器..."));
+}
+
+// No thread can be had (every new thread's stack is refused): the window
+// stays as it opened, and the work counts as open.
+void UpgradeWindowTest::withoutAWorkerThreadTheWindowStaysAsOpened() {
+  ServeInstaller(Response{.body = FakeInstaller()});
+  pthread_attr_t saved, huge;
+  QCOMPARE(pthread_getattr_default_np(&saved), 0);
+  QCOMPARE(pthread_attr_init(&huge), 0);
+  QCOMPARE(pthread_attr_setstacksize(&huge, size_t(1) << 62), 0);
+  QCOMPARE(pthread_setattr_default_np(&huge), 0);
+  std::unique_ptr<CupgradeDlg> dlg = std::make_unique<CupgradeDlg>();
+  QCOMPARE(pthread_setattr_default_np(&saved), 0);
+  pthread_attr_destroy(&huge);
+  pthread_attr_destroy(&saved);
+  dlg->show();
+  QTest::qWait(500);
+  QCOMPARE(Status(*dlg), QStringLiteral("Static"));
+  QCOMPARE(Bar(*dlg)->value(), 0);
+  QCOMPARE(m_server->RequestCount(), size_t(0));
+
+  Question question;
+  AnswerNextQuestion(question, QMessageBox::Yes);
+  QTest::keyClick(dlg.get(), Qt::Key_Escape);
+  QVERIFY(question.seen);
+  QVERIFY(!dlg->isVisible());
+  dlg->WaitForWorker();
+}
+
+// Over TLS the installer request asks for HTTP/1.1 alone: under HTTP/2 the
+// header names come in lower case and the bar would never move.
+void UpgradeWindowTest::installerRequestAsksForHttp11OverTls() {
+  HelloCatcher catcher;
+  QVERIFY(catcher.Port() != 0);
+  m_server->Route("/pcupdate/update.xml",
+                  Response{.body = Manifest("https://127.0.0.1:" + std::to_string(catcher.Port()) + "/setup")});
+  auto dlg = Open();
+  QTRY_COMPARE_WITH_TIMEOUT(Status(*dlg), kDownloadFailed, 15000);
+  dlg->WaitForWorker();
+  const std::string hello = catcher.Hello();
+  QVERIFY2(hello.size() > 5 && hello[0] == 0x16, "no TLS hello arrived");
+  QVERIFY(hello.find("\x08http/1.1") != std::string::npos);  // ALPN offers HTTP/1.1 ...
+  QVERIFY(hello.find("\x02h2") == std::string::npos);        // ... and not HTTP/2
+}
+
+void UpgradeWindowTest::digestDecidesTheStart_data() {
+  QTest::addColumn<std::string>("element");
+  QTest::addColumn<bool>("starts");
+  const std::string digest = Sha256Hex(FakeInstaller(300000));
+  std::string upper = digest;
+  for (char& c : upper)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string other = digest;
+  other[10] = other[10] == '0' ? '1' : '0';
+  QTest::newRow("matching") << "<sha256>" + digest + "</sha256>" << true;
+  QTest::newRow("matching, upper case") << "<sha256>" + upper + "</sha256>" << true;
+  QTest::newRow("absent") << std::string() << true;
+  QTest::newRow("mismatching") << "<sha256>" + other + "</sha256>" << false;
+  QTest::newRow("not hexadecimal") << "<sha256>" + digest.substr(0, 63) + "g</sha256>" << false;
+  QTest::newRow("too short") << "<sha256>" + digest.substr(0, 63) + "</sha256>" << false;
+  QTest::newRow("blank inside") << "<sha256> " + digest + "</sha256>" << false;
+  QTest::newRow("empty") << std::string("<sha256></sha256>") << false;
+}
+
+void UpgradeWindowTest::digestDecidesTheStart() {
+  QFETCH(std::string, element);
+  QFETCH(bool, starts);
+  const std::string installer = FakeInstaller(300000);
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("http://www.vorla.example/dl/setup", element)});
+  m_server->Route("/dl/setup", Response{.body = installer, .pieces = {100000, 100000}, .pauseMs = 50});
+  auto dlg = Open();
+  if (starts) {
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg->isVisible(), 15000);
+    dlg->WaitForWorker();
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(Marker()), 10000);
+    return;
+  }
+  QTRY_COMPARE_WITH_TIMEOUT(Status(*dlg), kDownloadFailed, 15000);
+  QVERIFY(dlg->isVisible());
+  QCOMPARE(dlg->StopFlag().load(), 1);
+  dlg->WaitForWorker();
+  QTest::qWait(300);
+  QVERIFY(!QFile::exists(Marker()));
+  QVERIFY(!QFile::exists(Installer()));  // removed, not left to be run by hand
 }
 
 void UpgradeWindowTest::enterDoesNothing() {

@@ -32,6 +32,8 @@ void PanelEnvironment::ServeManifest(vorla::testing::Response response) {
 bool PanelEnvironment::MakeCache() {
   const QString cache = DataFolder() + QStringLiteral("/cache");
   return QDir().mkpath(cache + QStringLiteral("/sub/deeper")) && QDir().mkpath(Path(QStringLiteral("outside"))) &&
+         QDir().mkpath(DataFolder() + QStringLiteral("/cookies")) &&
+         WriteFile(DataFolder() + QStringLiteral("/cookies/Cookies"), "session") &&
          WriteFile(Path(QStringLiteral("outside/keep.txt")), "keep") &&
          WriteFile(cache + QStringLiteral("/a.bin"), "a") && WriteFile(cache + QStringLiteral("/sub/b.bin"), "b") &&
          WriteFile(cache + QStringLiteral("/sub/deeper/c.bin"), "c") &&
@@ -55,7 +57,9 @@ QStringList PanelEnvironment::CacheEntries() const {
 
 bool PanelEnvironment::OutsideIntact() const {
   QFile keep(Path(QStringLiteral("outside/keep.txt")));
-  return keep.open(QIODevice::ReadOnly) && keep.readAll() == "keep";
+  QFile cookies(DataFolder() + QStringLiteral("/cookies/Cookies"));
+  return keep.open(QIODevice::ReadOnly) && keep.readAll() == "keep" && cookies.open(QIODevice::ReadOnly) &&
+         cookies.readAll() == "session";
 }
 
 QStringList PanelEnvironment::FullCache() {

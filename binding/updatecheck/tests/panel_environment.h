@@ -28,11 +28,12 @@ class PanelEnvironment {
   QString WebVersionFile() const { return DataFolder() + QStringLiteral("/webversion"); }
 
   // A browser cache with files at three depths and links to a folder and a
-  // file outside it.
+  // file outside it, and the cookie folder beside it.
   bool MakeCache();
   // The cache's entries, sorted: "sub/" a folder, "x@" a link, else a file.
   QStringList CacheEntries() const;
-  // True while the links' targets outside the cache are as MakeCache left them.
+  // True while the links' targets outside the cache, and the cookies beside
+  // it, are as MakeCache left them.
   bool OutsideIntact() const;
   static QStringList FullCache();
   static QStringList EmptiedCache();

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -17,7 +19,10 @@
 #include <QPointer>
 #include <QTimer>
 #include <QtTest>
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "host_window.h"
 #include "manifest/curl_handles.h"
@@ -103,6 +108,11 @@ class UpgradePanelTest : public QObject {
   void webVersion();
   void changedWebVersionPurgesBeforeTheQuestion();
   void noDataFolderTouchesNothing();
+  void webVersionFileThatIsNoFile_data();
+  void webVersionFileThatIsNoFile();
+  void readableOnADarkTheme();
+  void withoutAWorkerThreadThePanelKeepsWaiting();
+  void checkDoneIsPostedToAHostThatDeletesThePanel();
   void enterAndEscapeDoNothing();
   void destructionWaitsForTheWorker_data();
   void destructionWaitsForTheWorker();
@@ -295,8 +305,11 @@ void UpgradePanelTest::failedFetchShowsFailure() {
   auto centred = [&] {
     const QRect p = picture->geometry();
     const QRect t = Tip(host)->geometry();
+    // 800 x 600 with the 104 x 137 picture: y = (600 - 20 - th - 137) / 2.
+    const int h = host->height();
     return qAbs(p.left() - (host->width() - p.right() - 1)) <= 1 && t.left() == 0 && t.width() == host->width() &&
-           t.top() - p.bottom() - 1 == 30;
+           p.top() == (h - 20 - t.height() - p.height()) / 2 &&
+           t.top() == (h - t.height() - p.height()) / 2 + p.height() + 20 && t.top() - p.bottom() - 1 == 30;
   };
   QVERIFY(centred());
   host->resize(700, 500);
@@ -325,6 +338,9 @@ void UpgradePanelTest::webVersion_data() {
   QTest::newRow("read back up to a NUL")
       << true << QByteArray("2024.1\0old", 10) << std::string("<webversion>2024.1</webversion>")
       << QByteArray("2024.1\0old", 10) << false << false;
+  const QByteArray hundred(100, 'h');
+  QTest::newRow("exactly 100 bytes, unchanged")
+      << true << hundred << "<webversion>" + hundred.toStdString() + "</webversion>" << hundred << false << false;
   QTest::newRow("longer than 100 bytes, stored before")
       << true << longer << "<webversion>" + longer.toStdString() + "</webversion>" << longer << true << true;
   QTest::newRow("blanks kept") << true << QByteArray("2024.1") << std::string("<webversion> 2024.1\n</webversion>")
@@ -419,6 +435,155 @@ void UpgradePanelTest::noDataFolderTouchesNothing() {
   QCOMPARE(m_checkDone, 1);
   QVERIFY(bystander.exists());
   QVERIFY(!QFile::exists(here + QStringLiteral("/vorla/webversion")));
+}
+
+void UpgradePanelTest::webVersionFileThatIsNoFile_data() {
+  QTest::addColumn<QString>("kind");
+  QTest::newRow("a pipe") << QStringLiteral("pipe");
+  QTest::newRow("a link to a pipe") << QStringLiteral("link");
+  QTest::newRow("a folder") << QStringLiteral("folder");
+}
+
+// Not a regular file: read as empty, not written, and the cache is emptied
+// all the same; a pipe blocks nothing.
+void UpgradePanelTest::webVersionFileThatIsNoFile() {
+  QFETCH(QString, kind);
+  QVERIFY(m_env->MakeCache());
+  const QByteArray file = QFile::encodeName(m_env->WebVersionFile());
+  const QByteArray pipe = QFile::encodeName(m_env->Path(QStringLiteral("pipe")));
+  if (kind == "folder")
+    QVERIFY(QDir().mkpath(m_env->WebVersionFile() + QStringLiteral("/inside")));
+  else
+    QCOMPARE(mkfifo(kind == "pipe" ? file.constData() : pipe.constData(), 0600), 0);
+  if (kind == "link")
+    QCOMPARE(symlink(pipe.constData(), file.constData()), 0);
+  m_env->ServeManifest(Manifest("<webversion>2024.1</webversion><version>3.0.0.7</version>"));
+
+  // Should an open block on the pipe, this opens its other end after five
+  // seconds, so the test fails instead of hanging.
+  std::atomic<bool> done{false}, rescued{false};
+  std::thread rescuer([&] {
+    for (int waited = 0; waited < 5000 && !done; waited += 50)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (!done) {
+      const int fd = open(kind == "pipe" ? file.constData() : pipe.constData(), O_RDWR | O_NONBLOCK);
+      if (fd >= 0) {
+        rescued = true;
+        close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  auto host = Open();
+  const bool outcome = WaitForOutcome(host);
+  done = true;
+  rescuer.join();
+  QVERIFY(outcome);
+  QVERIFY(!rescued);
+  QCOMPARE(m_checkDone, 1);
+  QCOMPARE(m_env->CacheEntries(), PanelEnvironment::EmptiedCache());
+  QVERIFY(m_env->OutsideIntact());
+  struct stat info {};
+  QCOMPARE(lstat(file.constData(), &info), 0);
+  QVERIFY(kind == "pipe" ? S_ISFIFO(info.st_mode) : kind == "link" ? S_ISLNK(info.st_mode) : S_ISDIR(info.st_mode));
+}
+
+// Light text from a dark desktop theme would vanish on the panel's white.
+void UpgradePanelTest::readableOnADarkTheme() {
+  const QPalette saved = QApplication::palette();
+  QPalette dark = saved;
+  dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+  dark.setColor(QPalette::WindowText, QColor(0xf0, 0xf0, 0xf0));
+  QApplication::setPalette(dark);
+  m_env->ServeManifest(Response{.stall = true});
+  auto host = Open();
+  QTest::qWait(200);
+  const QImage tip = Tip(host)->grab().toImage();
+  QApplication::setPalette(saved);
+  int darkest = 255;
+  for (int y = 0; y < tip.height(); ++y)
+    for (int x = 0; x < tip.width(); ++x)
+      darkest = std::min(darkest, qGray(tip.pixel(x, y)));
+  QVERIFY2(darkest < 100, qPrintable(QString::number(darkest)));
+  QCOMPARE(qGray(tip.pixel(0, 0)), 255);  // on white
+}
+
+// No thread can be had (every new thread's stack is refused): the panel
+// keeps waiting, and its host goes at once when closed.
+void UpgradePanelTest::withoutAWorkerThreadThePanelKeepsWaiting() {
+  m_env->ServeManifest(Manifest("<version>3.0.0.7</version>"));
+  pthread_attr_t saved, huge;
+  QCOMPARE(pthread_getattr_default_np(&saved), 0);
+  QCOMPARE(pthread_attr_init(&huge), 0);
+  QCOMPARE(pthread_attr_setstacksize(&huge, size_t(1) << 62), 0);
+  QCOMPARE(pthread_setattr_default_np(&huge), 0);
+  auto host = Open();
+  QCOMPARE(pthread_setattr_default_np(&saved), 0);
+  pthread_attr_destroy(&huge);
+  pthread_attr_destroy(&saved);
+  QTest::qWait(500);
+  QCOMPARE(Tip(host)->text(), kWaiting);
+  QCOMPARE(m_checkDone, 0);
+  QCOMPARE(m_env->Server().RequestCount(), size_t(0));
+  QElapsedTimer timer;
+  timer.start();
+  delete host.data();
+  QVERIFY(timer.elapsed() < 1000);
+}
+
+namespace {
+
+// Whether the panel is inside its own event handling: a check-done sent
+// (not posted) would arrive while it is.
+int g_panelEventDepth = 0;
+
+class ObservedPanel : public CUpgradeDlg {
+ public:
+  using CUpgradeDlg::CUpgradeDlg;
+
+ protected:
+  bool event(QEvent* event) override {
+    ++g_panelEventDepth;
+    const bool handled = CUpgradeDlg::event(event);  // may delete this
+    --g_panelEventDepth;
+    return handled;
+  }
+};
+
+// Removes the panel when start-up may go on, as the main window does.
+class DeletingHost : public QWidget {
+ public:
+  DeletingHost() : m_panel(new ObservedPanel(this)) { resize(640, 480); }
+  QPointer<CUpgradeDlg> Panel() const { return m_panel; }
+  int received = 0;
+  int depthAtReceipt = -1;
+
+ protected:
+  bool event(QEvent* event) override {
+    if (event->type() == kCheckDoneEvent) {
+      ++received;
+      depthAtReceipt = g_panelEventDepth;
+      delete m_panel.data();
+      return true;
+    }
+    return QWidget::event(event);
+  }
+
+ private:
+  QPointer<CUpgradeDlg> m_panel;
+};
+
+}  // namespace
+
+void UpgradePanelTest::checkDoneIsPostedToAHostThatDeletesThePanel() {
+  m_env->ServeManifest(Manifest("<version>3.0.0.7</version>"));
+  DeletingHost host;
+  host.show();
+  QTRY_COMPARE_WITH_TIMEOUT(host.received, 1, 15000);
+  QCOMPARE(host.depthAtReceipt, 0);
+  QVERIFY(host.Panel().isNull());
+  QTest::qWait(200);
+  QCOMPARE(host.received, 1);
 }
 
 void UpgradePanelTest::enterAndEscapeDoNothing() {

@@ -1,0 +1,408 @@
+#include <dirent.h>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QWidget>
+#include <QtTest>
+
+#include "client/web_app.h"
+#include "client/web_client.h"
+#include "engine/browser_host.h"
+#include "engine/engine.h"
+#include "message_loop.h"
+#include "testsupport/loopback_server.h"
+
+using vorla::engine::Browser;
+using vorla::engine::RefPtr;
+using vorla::testing::LoopbackServer;
+using vorla::testing::Request;
+using vorla::testing::Response;
+
+namespace {
+
+const char kService[] = "http://app.vorla.example";
+
+QString ServiceUrl(const char* path) { return QString::fromLatin1(kService) + QLatin1String(path); }
+
+Response Html(std::string body) {
+  return Response{.headers = {{"Content-Type", "text/html; charset=utf-8"}}, .body = std::move(body)};
+}
+
+// The visible top-level window titled `title`, or null.
+QWidget* TopLevel(const QString& title) {
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (widget->isVisible() && widget->windowTitle() == title)
+      return widget;
+  return nullptr;
+}
+
+// Counts menus as they are shown.
+class MenuCounter : public QObject {
+ public:
+  int shown = 0;
+  QPointer<QMenu> last;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show)
+      if (auto* menu = qobject_cast<QMenu*>(watched)) {
+        ++shown;
+        last = menu;
+      }
+    return false;
+  }
+};
+
+// Processes still running `program` (an engine run and its sub-processes).
+int ProcessesRunning(const QString& program) {
+  int count = 0;
+  DIR* proc = opendir("/proc");
+  while (dirent* entry = proc ? readdir(proc) : nullptr) {
+    const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry->d_name));
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(entry->d_name));
+    if (exe != program || !stat.open(QIODevice::ReadOnly))
+      continue;
+    const QByteArray line = stat.readAll();
+    if (line.mid(line.lastIndexOf(')') + 2, 1) != "Z")
+      ++count;
+  }
+  if (proc)
+    closedir(proc);
+  return count;
+}
+
+// Clicks at `at` in `widget` as a user does, with the X server's own pointer.
+void RealClick(QWidget* widget, QPoint at, int button) {
+  const QPoint global = widget->mapToGlobal(at);
+  QProcess xdotool;
+  xdotool.start("xdotool", {"mousemove", "--sync", QString::number(global.x()), QString::number(global.y()), "click",
+                            QString::number(button)});
+  if (!xdotool.waitForFinished(10000))
+    xdotool.kill();
+  xdotool.waitForFinished(1000);
+}
+
+}  // namespace
+
+// CWebClient against the real engine: a main window with its child browser
+// and the pop-ups its pages open, served by a loopback server under the
+// service's host name through http_proxy.
+class WebClientEngineTest : public QObject {
+  Q_OBJECT
+
+ public:
+  WebClientEngineTest(LoopbackServer& server, const QTemporaryDir& temp) : m_server(server), m_temp(temp) {}
+
+ private slots:
+  void init();
+  void cleanup();
+  void popupGetsItsTitleAndIconAndClosesAlone();
+  void blankPopupShowsWhatItsOpenerWrote();
+  void loopEndsAfterTheLastPopupHasClosed();
+  void mainBrowserCloseAsksItsWindow();
+  void contextMenuOnlyForEditingOrSelection();
+  void downloadGoesWhereTheSaveDialogSays();
+  void signedInAcrossRuns_data();
+  void signedInAcrossRuns();
+
+ private:
+  // Opens the main window with its browser on `path` and waits for the title.
+  bool OpenMain(const char* path, const QString& title);
+  QWidget* MainView() const;
+  void RunScript(const QString& code);
+
+  LoopbackServer& m_server;
+  const QTemporaryDir& m_temp;
+  QPointer<QWidget> m_mainWindow;
+  RefPtr<CWebClient> m_client;
+};
+
+void WebClientEngineTest::init() {
+  m_server.Route("/main.html", Html("<title>Main</title><body>main</body>"));
+  m_server.Route("/popup.html", Html("<title>Popup</title><body>popup</body>"));
+}
+
+void WebClientEngineTest::cleanup() {
+  // Whatever a test left open goes the way binding ends: the main window
+  // first, and the loop then ends once every browser has closed.
+  if (m_mainWindow) {
+    m_mainWindow->deleteLater();
+    QVERIFY(LoopEndedWithin(10000));
+  }
+  m_client = nullptr;
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    QVERIFY2(!widget->isVisible(), qPrintable(widget->windowTitle()));
+}
+
+bool WebClientEngineTest::OpenMain(const char* path, const QString& title) {
+  m_mainWindow = new QWidget;
+  m_mainWindow->setGeometry(0, 0, 800, 600);
+  m_mainWindow->setWindowTitle("Vorla");
+  m_mainWindow->show();
+  m_client = new CWebClient;
+  if (!vorla::engine::CreateBrowser(m_mainWindow, QRect(0, 0, 800, 600), m_client, QUrl(ServiceUrl(path))))
+    return false;
+  return QTest::qWaitFor([&] { return m_mainWindow->windowTitle() == title; }, 20000);
+}
+
+QWidget* WebClientEngineTest::MainView() const {
+  RefPtr<Browser> browser = m_client->GetBrowser();
+  return browser ? browser->GetHost()->GetWindowHandle() : nullptr;
+}
+
+void WebClientEngineTest::RunScript(const QString& code) {
+  m_client->GetBrowser()->GetMainFrame()->ExecuteJavaScript(code, "about:blank", 0);
+}
+
+void WebClientEngineTest::popupGetsItsTitleAndIconAndClosesAlone() {
+  QVERIFY(OpenMain("/main.html", "Main"));
+  QVERIFY(!m_mainWindow->windowIcon().isNull());
+  QCOMPARE(MainView()->parentWidget(), m_mainWindow.data());
+
+  RunScript(QStringLiteral("window.open('%1');").arg(ServiceUrl("/popup.html")));
+  QTRY_VERIFY_WITH_TIMEOUT(TopLevel("Popup"), 20000);
+  QPointer<QWidget> popup = TopLevel("Popup");
+  QVERIFY(popup->isWindow());
+  QVERIFY(!popup->windowIcon().isNull());
+  QCOMPARE(m_mainWindow->windowTitle(), QString("Main"));
+
+  popup->close();  // its close box
+  QTRY_VERIFY_WITH_TIMEOUT(!popup, 10000);
+  QVERIFY2(!LoopEndedWithin(500), "closing a pop-up must leave the program running");
+  QVERIFY(m_client->GetBrowser());
+}
+
+// The written document is seen through its title: Qt WebEngine 6.4 itself
+// crashes when such a pop-up paints visible content (any GL mode).
+void WebClientEngineTest::blankPopupShowsWhatItsOpenerWrote() {
+  QVERIFY(OpenMain("/main.html", "Main"));
+  RunScript(QStringLiteral(
+      "var w = window.open('');"
+      "w.document.write('<title>written</title>"
+      "<script>document.title = \"opener \" + (window.opener === null ? \"lost\" : window.opener.document.title)"
+      "</scr' + 'ipt>');"
+      "w.document.close();"));
+  QTRY_VERIFY_WITH_TIMEOUT(TopLevel("opener Main"), 20000);
+  QVERIFY(!TopLevel("opener Main")->windowIcon().isNull());
+}
+
+void WebClientEngineTest::loopEndsAfterTheLastPopupHasClosed() {
+  // With an unload handler a pop-up's close waits for its page, and so for a
+  // renderer kept busy below.
+  m_server.Route("/slow.html", Html("<title>Slow</title><script>"
+                                    "addEventListener('beforeunload', function () {});</script>"));
+  QVERIFY(OpenMain("/main.html", "Main"));
+  RunScript(QStringLiteral("window.open('%1'); window.open('%2');")
+                .arg(ServiceUrl("/slow.html"), ServiceUrl("/slow.html?2")));
+  QTRY_VERIFY_WITH_TIMEOUT(TopLevel("Slow"), 20000);
+  QPointer<QWidget> first = TopLevel("Slow");
+  first->setWindowTitle("Slow 1");
+  QTRY_VERIFY_WITH_TIMEOUT(TopLevel("Slow"), 20000);
+  QPointer<QWidget> second = TopLevel("Slow");
+  RefPtr<Browser> closed = m_client->GetBrowser();
+
+  // The pages share one renderer: busy for a second, it answers the close late.
+  RunScript("setTimeout(function () { var end = Date.now() + 1000; while (Date.now() < end) {} }, 0);");
+  QTest::qWait(100);
+  m_mainWindow->deleteLater();  // as binding's Yes to the exit question
+  QVERIFY(LoopEndedWithin(15000));
+  QVERIFY2(!first && !second, "the loop ended while a pop-up was still open");
+  QVERIFY(!m_client->GetBrowser());
+
+  // A browser held past its close does nothing when used.
+  QVERIFY(!closed->GetHost()->GetWindowHandle());
+  closed->GetHost()->CloseBrowser(false);
+  closed->GetHost()->CloseBrowser(true);
+  closed->GetMainFrame()->ExecuteJavaScript("window.open('/popup.html');", "about:blank", 0);
+  QVERIFY(!LoopEndedWithin(300));
+}
+
+void WebClientEngineTest::mainBrowserCloseAsksItsWindow() {
+  QVERIFY(OpenMain("/main.html", "Main"));
+  // The window answers No, as binding's exit question may.
+  struct Refuse : QObject {
+    int asked = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() != QEvent::Close)
+        return false;
+      ++asked;
+      event->ignore();
+      return true;
+    }
+  } refuse;
+  m_mainWindow->installEventFilter(&refuse);
+  m_client->GetBrowser()->GetHost()->CloseBrowser(false);
+  QTRY_COMPARE_WITH_TIMEOUT(refuse.asked, 1, 10000);
+  m_mainWindow->removeEventFilter(&refuse);
+  QVERIFY(MainView());
+  QVERIFY(!LoopEndedWithin(300));
+}
+
+void WebClientEngineTest::contextMenuOnlyForEditingOrSelection() {
+  m_server.Route("/menu.html",
+                 Html("<title>Menu</title><body style='margin:0;font-size:20px'>"
+                      "<p style='position:absolute;left:10px;top:10px'>plain words</p>"
+                      "<a style='position:absolute;left:10px;top:110px' href='/popup.html'>a link here</a>"
+                      "<input style='position:absolute;left:10px;top:210px;width:300px;height:30px'>"
+                      "<p id='s' style='position:absolute;left:10px;top:310px'>selected words</p>"
+                      "<script>getSelection().selectAllChildren(document.getElementById('s'));"
+                      "document.title = 'Menu ready';</script></body>"));
+  QVERIFY(OpenMain("/menu.html", "Menu ready"));
+  m_mainWindow->raise();
+  MenuCounter menus;
+  qApp->installEventFilter(&menus);
+  auto rightClick = [&](QPoint at) { RealClick(MainView(), at, 3); };
+  struct Spot {
+    const char* name;
+    QPoint at;
+    bool shown;
+  };
+  // A menu is shown in order: a click that wrongly shows one would be counted
+  // before the next click's menu.
+  // Focus in the text field clears the selection: it comes last.
+  for (const Spot& spot : {Spot{"plain text", {30, 30}, false}, Spot{"a link", {30, 125}, false},
+                           Spot{"selected text", {40, 330}, true}, Spot{"plain text again", {30, 30}, false},
+                           Spot{"a text field", {50, 225}, true}}) {
+    const int before = menus.shown;
+    if (spot.at.y() == 330) {  // a click elsewhere has cleared the selection
+      RunScript("getSelection().selectAllChildren(document.getElementById('s')); document.title = 'selected';");
+      QTRY_COMPARE_WITH_TIMEOUT(m_mainWindow->windowTitle(), QString("selected"), 10000);
+    }
+    rightClick(spot.at);
+    if (spot.shown) {
+      QTRY_VERIFY2_WITH_TIMEOUT(menus.shown == before + 1, spot.name, 10000);
+      QVERIFY2(menus.last && !menus.last->actions().isEmpty(), spot.name);
+      menus.last->close();
+    } else {
+      QTest::qWait(300);
+      QVERIFY2(menus.shown == before, spot.name);
+    }
+  }
+  qApp->removeEventFilter(&menus);
+}
+
+void WebClientEngineTest::downloadGoesWhereTheSaveDialogSays() {
+  std::string payload(300 * 1024, '\0');
+  for (size_t i = 0; i < payload.size(); ++i)
+    payload[i] = char(i * 7 + i / 1024);
+  m_server.Route("/report.bin", Response{.headers = {{"Content-Type", "application/octet-stream"},
+                                                     {"Content-Disposition", "attachment; filename=\"report.bin\""}},
+                                         .body = payload});
+  QVERIFY(OpenMain("/main.html", "Main"));
+
+  const QString documents = m_temp.filePath("home/Documents");
+  const QString chosen = m_temp.filePath("chosen/saved.bin");
+  QVERIFY(QDir().mkpath(m_temp.filePath("chosen")));
+  QString prefilled;
+  QTimer answer;
+  connect(&answer, &QTimer::timeout, [&] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      auto* dialog = qobject_cast<QFileDialog*>(widget);
+      if (!dialog || !dialog->isVisible())
+        continue;
+      auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+      if (!name || !prefilled.isEmpty())
+        continue;
+      prefilled = dialog->selectedFiles().value(0);
+      name->setText(chosen);  // as typed by the user
+      QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+    }
+  });
+  answer.start(100);
+
+  // A pop-up opened only to fetch the file.
+  RunScript(QStringLiteral("window.open('%1');").arg(ServiceUrl("/report.bin")));
+  QTRY_VERIFY_WITH_TIMEOUT(!prefilled.isEmpty(), 20000);
+  QCOMPARE(prefilled, documents + "/report.bin");
+  QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(chosen).size(), qint64(payload.size()), 20000);
+  QFile file(chosen);
+  QVERIFY(file.open(QIODevice::ReadOnly));
+  QVERIFY(file.readAll() == QByteArray::fromStdString(payload));
+  QVERIFY(!QFile::exists(documents + "/report.bin"));
+  // The pop-up that started it was asked to close, and did; the main window stays.
+  auto othersClosed = [&] {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+      if (widget != m_mainWindow && widget->isVisible())
+        return false;
+    return true;
+  };
+  QTRY_VERIFY_WITH_TIMEOUT(othersClosed(), 10000);
+  QVERIFY(m_client->GetBrowser());
+}
+
+void WebClientEngineTest::signedInAcrossRuns_data() {
+  QTest::addColumn<int>("quitAfterMs");
+  QTest::newRow("quit a moment after signing in") << 1000;
+  QTest::newRow("quit at once") << 0;
+}
+
+// Two runs of the engine in processes of their own on the same folders: the
+// first signs in (a session cookie, no expiry), the second sends it back.
+void WebClientEngineTest::signedInAcrossRuns() {
+  QFETCH(int, quitAfterMs);
+  const QTemporaryDir folders;
+  const QString cache = folders.filePath("cache/");
+  const QString cookies = folders.filePath("cookies/");
+  m_server.Route("/signin", Response{.headers = {{"Content-Type", "text/html"}, {"Set-Cookie", "session=s3cr3t; Path=/"}},
+                                     .body = "<title>Signed in</title>"});
+  m_server.Route("/home", Html("<title>Home</title>"));
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  auto run = [&](const char* path, int afterMs) {
+    QProcess probe;
+    probe.setProcessEnvironment(environment);
+    probe.start(ENGINE_PROBE, {cache, cookies, ServiceUrl(path), QString::number(afterMs)});
+    const bool finished = probe.waitForFinished(30000);
+    if (!finished) {
+      probe.kill();
+      probe.waitForFinished(5000);
+    }
+    const QByteArray output = probe.readAllStandardOutput();
+    return finished && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0 ? output : QByteArray();
+  };
+  QCOMPARE(run("/signin", quitAfterMs), QByteArray("title=Signed in\n"));
+  QTRY_COMPARE_WITH_TIMEOUT(ProcessesRunning(ENGINE_PROBE), 0, 10000);  // none left behind
+  // The cache is emptied between the runs, as a new web version does.
+  QVERIFY(QDir(cache).removeRecursively());
+  QCOMPARE(run("/home", 0), QByteArray("title=Home\n"));
+  QTRY_COMPARE_WITH_TIMEOUT(ProcessesRunning(ENGINE_PROBE), 0, 10000);
+  std::string sent;
+  for (const Request& request : m_server.Requests())
+    if (request.path == "/home")
+      sent = request.Header("Cookie");
+  QCOMPARE(QString::fromStdString(sent), QString("session=s3cr3t"));
+}
+
+int main(int argc, char** argv) {
+  // The engine starts this program again for its sub-processes.
+  const int processResult = vorla::engine::ExecuteProcess(argc, argv, new CWebApp);
+  if (processResult >= 0)
+    return processResult;
+
+  QTemporaryDir temp;
+  LoopbackServer server;
+  qputenv("http_proxy", server.BaseUrl().c_str());
+  qunsetenv("no_proxy");
+  qputenv("HOME", temp.filePath("home").toUtf8());
+  qputenv("XDG_CONFIG_HOME", temp.filePath("config").toUtf8());
+  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+
+  vorla::engine::Settings settings;
+  settings.noSandbox = true;
+  settings.cachePath = temp.filePath("data/cache/");
+  if (!vorla::engine::Initialize(argc, argv, settings, new CWebApp))
+    return 3;
+  vorla::engine::SetCookieStoragePath(temp.filePath("data/cookies/"), true);
+  int result = 0;
+  {
+    WebClientEngineTest test(server, temp);
+    result = QTest::qExec(&test, argc, argv);
+  }
+  vorla::engine::Shutdown();
+  return result;
+}
+
+#include "web_client_engine_test.moc"
