@@ -140,7 +140,7 @@ void DownloadWorker::Run() {
   int open = 0;
   if (!stop.compare_exchange_strong(open, 1))
     return;
-  if (!m_expectedDigest.isEmpty() && m_hash.result() != m_expectedDigest) {
+  if (!m_expectedDigest.isEmpty() && m_hash.Finish() != m_expectedDigest) {
     FailDownload(true);
     return;
   }
@@ -203,8 +203,9 @@ size_t DownloadWorker::OnInstallerData(char* data, size_t size, size_t count, vo
   // A chunk that cannot be written whole (a full disk) fails the download.
   if (!WriteAll(worker->m_installerFile, data, bytes))
     return 0;
+  // A failed hash shows as a mismatch at the end.
   if (!worker->m_expectedDigest.isEmpty())
-    worker->m_hash.addData(QByteArrayView(data, static_cast<qsizetype>(bytes)));
+    worker->m_hash.Add(data, bytes);
   if (worker->m_window.StopFlag().load() == 1)
     return 0;
   if (worker->m_expectedLength != 0) {

@@ -6,7 +6,8 @@
 #include <string>
 
 #include <QByteArray>
-#include <QCryptographicHash>
+
+#include "upgrade/sha256_digest.h"
 
 class CupgradeDlg;
 
@@ -47,5 +48,5 @@ class DownloadWorker {
   // The SHA-256 the manifest names, raw; empty when it names none. The hash
   // runs over each chunk as it is written.
   QByteArray m_expectedDigest;
-  QCryptographicHash m_hash{QCryptographicHash::Sha256};
+  Sha256Digest m_hash;
 };
