@@ -1,6 +1,8 @@
 #include "upgrade/digest_thread.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <new>
 #include <system_error>
 
@@ -8,7 +10,11 @@ namespace {
 
 // A few of libcurl's chunks (up to 1 MiB each) in flight: enough to ride over
 // the hashing thread's scheduling delays, small beside the updater's footprint.
-constexpr size_t kQueueBytes = 4 * 1024 * 1024;
+constexpr uint64_t kRingBytes = 4 * 1024 * 1024;
+
+// The hashing thread wakes for this much at a time, not for every chunk:
+// loopback chunks of 64 KiB would cost a context switch each.
+constexpr uint64_t kWakeBytes = 1024 * 1024;
 
 // How often a producer waiting for room looks at the stop flag, which the
 // window sets without notifying us.
@@ -16,9 +22,12 @@ constexpr std::chrono::milliseconds kStopPoll{50};
 
 }  // namespace
 
-DigestThread::DigestThread(const std::atomic<int>& stop) : m_stop(stop) {
-  // No thread to be had: the chunks are hashed on the download thread, slower
-  // but with the same outcome.
+DigestThread::DigestThread(const std::atomic<int>& stop)
+    : m_stop(stop), m_ring(new (std::nothrow) char[kRingBytes]) {
+  // No ring or no thread to be had: the chunks are hashed on the download
+  // thread, slower but with the same outcome.
+  if (!m_ring)
+    return;
   try {
     m_thread = std::thread(&DigestThread::HashThreadProc, this);
   } catch (const std::system_error&) {
@@ -32,23 +41,27 @@ DigestThread::~DigestThread() {
 bool DigestThread::Add(const char* data, size_t size) {
   if (!m_thread.joinable())
     return m_digest.Add(data, size);
-  std::vector<char> chunk;
-  try {
-    chunk.assign(data, data + size);
-  } catch (const std::bad_alloc&) {
-    return false;  // not across libcurl's frames
+  while (size > 0) {
+    std::unique_lock lock(m_mutex);
+    while (m_written - m_read == kRingBytes) {
+      if (m_stop.load() != 0)
+        return false;
+      m_roomFreed.wait_for(lock, kStopPoll);
+    }
+    const uint64_t offset = m_written % kRingBytes;
+    // Up to the ring's end or the oldest unhashed byte, whichever comes first.
+    const size_t part = static_cast<size_t>(std::min<uint64_t>({size, kRingBytes - (m_written - m_read), kRingBytes - offset}));
+    lock.unlock();
+    std::memcpy(m_ring.get() + offset, data, part);
+    lock.lock();
+    m_written += part;
+    const bool wake = m_written - m_read >= kWakeBytes;
+    lock.unlock();
+    if (wake)
+      m_bytesQueued.notify_one();
+    data += part;
+    size -= part;
   }
-  std::unique_lock lock(m_mutex);
-  // An oversized chunk still goes into an empty queue.
-  while (!m_queue.empty() && m_queuedBytes + size > kQueueBytes) {
-    if (m_stop.load() != 0)
-      return false;
-    m_roomFreed.wait_for(lock, kStopPoll);
-  }
-  m_queue.push_back(std::move(chunk));
-  m_queuedBytes += size;
-  lock.unlock();
-  m_chunkQueued.notify_one();
   return true;
 }
 
@@ -65,25 +78,24 @@ void DigestThread::Join(bool abandon) {
     m_closed = true;
     m_abandoned = abandon;
   }
-  m_chunkQueued.notify_one();
+  m_bytesQueued.notify_one();
   m_thread.join();
 }
 
 void DigestThread::HashThreadProc(DigestThread* self) {
+  std::unique_lock lock(self->m_mutex);
   for (;;) {
-    std::vector<char> chunk;
-    {
-      std::unique_lock lock(self->m_mutex);
-      // Bounded by the owner: every way out of the download closes the queue.
-      self->m_chunkQueued.wait(lock, [self] { return !self->m_queue.empty() || self->m_closed; });
-      if (self->m_abandoned || self->m_queue.empty())
-        return;
-      chunk = std::move(self->m_queue.front());
-      self->m_queue.pop_front();
-      self->m_queuedBytes -= chunk.size();
-    }
-    self->m_roomFreed.notify_one();
+    // Bounded by the owner: every way out of the download closes the ring.
+    self->m_bytesQueued.wait(lock, [self] { return self->m_written - self->m_read >= kWakeBytes || self->m_closed; });
+    if (self->m_abandoned || self->m_written == self->m_read)
+      return;
+    const uint64_t offset = self->m_read % kRingBytes;
+    const size_t part = static_cast<size_t>(std::min(self->m_written - self->m_read, kRingBytes - offset));
+    lock.unlock();
     // A failure sticks in the digest and shows as a mismatch at the end.
-    self->m_digest.Add(chunk.data(), chunk.size());
+    self->m_digest.Add(self->m_ring.get() + offset, part);
+    lock.lock();
+    self->m_read += part;
+    self->m_roomFreed.notify_one();
   }
 }

@@ -3,18 +3,18 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
+#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include <QByteArray>
 
 #include "upgrade/sha256_digest.h"
 
 // SHA-256 of the chunks the download thread hands over, computed on a thread
-// of its own through a queue bounded in bytes. Owned by the download thread;
-// the destructor joins the hashing thread, so it never outlives its owner.
+// of its own through a ring of a few MiB. Owned by the download thread; the
+// destructor joins the hashing thread, so it never outlives its owner.
 class DigestThread {
  public:
   // `stop` is the window's flag: set, it frees a producer waiting for room.
@@ -23,8 +23,8 @@ class DigestThread {
   DigestThread(const DigestThread&) = delete;
   DigestThread& operator=(const DigestThread&) = delete;
 
-  // Copies the chunk into the queue, waiting while the queue is full. False
-  // when the stop flag was set during that wait or no copy could be made.
+  // Copies the chunk into the ring, waiting while the ring is full. False
+  // when the stop flag was set during that wait.
   bool Add(const char* data, size_t size);
   // Waits until every chunk is hashed: the digest, or empty when hashing failed.
   QByteArray Finish();
@@ -38,11 +38,15 @@ class DigestThread {
   // The hashing thread's alone while it runs; the owner's once it is joined,
   // or throughout when no thread could be had.
   Sha256Digest m_digest;
+  // Bytes [m_read, m_written) of the stream, each at its offset modulo the
+  // ring's size: the producer copies in beyond m_written, the hashing thread
+  // reads before it, both outside the lock; the positions move under it.
+  std::unique_ptr<char[]> m_ring;
   std::mutex m_mutex;
-  std::condition_variable m_chunkQueued;
+  std::condition_variable m_bytesQueued;
   std::condition_variable m_roomFreed;
-  std::deque<std::vector<char>> m_queue;  // under m_mutex, as are the next three
-  size_t m_queuedBytes = 0;
+  uint64_t m_written = 0;  // under m_mutex, as are the next three
+  uint64_t m_read = 0;
   bool m_closed = false;
   bool m_abandoned = false;
   std::thread m_thread;  // not joinable when no thread could be had: hashed inline
