@@ -8,6 +8,7 @@
 # Usage: bench/upgrade_download.sh [runs] [--tag none|sha256|both]   (default 9 runs, both)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+args=("$@")  # kept whole for the re-run under a virtual display
 runs=9
 tags="none sha256"
 while [ $# -gt 0 ]; do
@@ -20,7 +21,7 @@ bin=$PWD/build/bin
 [ -f build/build.ninja ] || cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target upgrade vorla-test-server >/dev/null
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "${args[@]}"
 fi
 
 work=$(mktemp -d /var/tmp/vorla-bench.XXXXXX)

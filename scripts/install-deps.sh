@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libcurl4-openssl-dev libgtest-dev
+  libcurl4-openssl-dev libssl-dev libgtest-dev
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools
   qt6-webengine-dev qt6-webengine-dev-tools
   libgl-dev libxkbcommon-dev libx11-dev

@@ -14,6 +14,7 @@
 #include "manifest/curl_handles.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
+#include "upgrade/digest_thread.h"
 #include "upgrade/upgrade_dlg.h"
 
 static_assert(std::is_same_v<curl_off_t, int64_t>, "progress callback signature");
@@ -128,19 +129,26 @@ void DownloadWorker::Run() {
     return;
   }
 
+  // Hashing overlaps the transfer only when there is a digest to check.
+  if (!m_expectedDigest.isEmpty())
+    m_digestThread = std::make_unique<DigestThread>(stop);
   m_window.SetStatusText(QString::fromUtf8(kDownloading));
   const int status = DownloadInstaller(url);
   if (!vorla::IsSuccessStatus(status)) {
     stop = 1;
+    m_digestThread.reset();  // joined at once: what is still queued is dropped
     FailDownload(false);
     return;
   }
+  // Before the claim below: a Yes during the last chunks' hashing still wins.
+  const QByteArray received = m_digestThread ? m_digestThread->Finish() : QByteArray();
+  m_digestThread.reset();
 
   // Claimed atomically: a Yes to the quit question after the last chunk wins.
   int open = 0;
   if (!stop.compare_exchange_strong(open, 1))
     return;
-  if (!m_expectedDigest.isEmpty() && m_hash.result() != m_expectedDigest) {
+  if (!m_expectedDigest.isEmpty() && received != m_expectedDigest) {
     FailDownload(true);
     return;
   }
@@ -203,8 +211,9 @@ size_t DownloadWorker::OnInstallerData(char* data, size_t size, size_t count, vo
   // A chunk that cannot be written whole (a full disk) fails the download.
   if (!WriteAll(worker->m_installerFile, data, bytes))
     return 0;
-  if (!worker->m_expectedDigest.isEmpty())
-    worker->m_hash.addData(QByteArrayView(data, static_cast<qsizetype>(bytes)));
+  // Waits only while the hashing queue is full; false on a quit meanwhile.
+  if (worker->m_digestThread && !worker->m_digestThread->Add(data, bytes))
+    return 0;
   if (worker->m_window.StopFlag().load() == 1)
     return 0;
   if (worker->m_expectedLength != 0) {

@@ -3,12 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include <QByteArray>
-#include <QCryptographicHash>
 
 class CupgradeDlg;
+class DigestThread;
 
 // One pass of the updater: manifest, installer address, download into the
 // temporary folder, start. Runs on its own thread; reaches the window only
@@ -44,8 +45,8 @@ class DownloadWorker {
   int64_t m_received = 0;
   int64_t m_expectedLength = 0;  // 0: no size announced (or one that does not fit)
   int m_lastPosition = -1;
-  // The SHA-256 the manifest names, raw; empty when it names none. The hash
-  // runs over each chunk as it is written.
+  // The SHA-256 the manifest names, raw; empty when it names none. Each chunk
+  // written is handed to the hashing thread, which runs only while downloading.
   QByteArray m_expectedDigest;
-  QCryptographicHash m_hash{QCryptographicHash::Sha256};
+  std::unique_ptr<DigestThread> m_digestThread;
 };

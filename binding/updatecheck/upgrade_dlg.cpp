@@ -177,8 +177,10 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent) : QWidget(parent) {
 }
 
 CUpgradeDlg::~CUpgradeDlg() {
-  // Bounded by the transfer's 30-second limit. A result the worker posts
-  // meanwhile is discarded, unread, by ~QObject.
+  // The user quit during the check: a stalled manifest server must not keep
+  // the process alive unseen. A result the worker posts meanwhile is
+  // discarded, unread, by ~QObject.
+  m_stop = 1;
   if (m_hThread.joinable())
     m_hThread.join();
 }
@@ -193,7 +195,7 @@ std::string CUpgradeDlg::GetSelfVersion() {
 }
 
 void CUpgradeDlg::CheckUpdateThreadProc(CUpgradeDlg* dlg) {
-  const int status = vorla::FetchManifest(dlg->m_strManifest);
+  const int status = vorla::FetchManifest(dlg->m_strManifest, vorla::ManifestUrl(), dlg->m_stop);
   QCoreApplication::postEvent(dlg, new CheckResultEvent(status));
 }
 

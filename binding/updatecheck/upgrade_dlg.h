@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <thread>
@@ -17,8 +18,8 @@ inline constexpr QEvent::Type kCheckDoneEvent = QEvent::Type(1026);
 // the manifest is fetched; then it lets start-up go on (kCheckDoneEvent to the
 // parent), shows a failure, or starts the updater and destroys the parent.
 // Lives on the UI thread. Its worker thread writes only m_strManifest and posts
-// one CheckResultEvent. Cancel by join: the destructor waits for the worker,
-// and ~QObject discards a result that arrives after that.
+// one CheckResultEvent. Cancel by join: the destructor stops the transfer and
+// waits for the worker, and ~QObject discards a result that arrives after that.
 class CUpgradeDlg : public QWidget {
   Q_OBJECT
 
@@ -46,6 +47,8 @@ class CUpgradeDlg : public QWidget {
   void PlaceControls();
 
   std::string m_strManifest;
+  // Set when the panel goes: the transfer ends within about a second.
+  std::atomic<int> m_stop{0};
   std::thread m_hThread;
   QLabel* m_stTip = nullptr;
   QLabel* m_stPicture = nullptr;

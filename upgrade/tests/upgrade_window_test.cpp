@@ -161,6 +161,7 @@ class UpgradeWindowTest : public QObject {
   void installerRequestAsksForHttp11OverTls();
   void digestDecidesTheStart_data();
   void digestDecidesTheStart();
+  void quitWhileHashingEndsPromptly();
   void enterDoesNothing();
   void fullDiskFailsTheDownload();
   void untrustedHttpsCertificateFailsTheDownload();
@@ -592,6 +593,7 @@ void UpgradeWindowTest::installerRequestAsksForHttp11OverTls() {
 
 void UpgradeWindowTest::digestDecidesTheStart_data() {
   QTest::addColumn<std::string>("element");
+  QTest::addColumn<size_t>("size");
   QTest::addColumn<bool>("starts");
   const std::string digest = Sha256Hex(FakeInstaller(300000));
   std::string upper = digest;
@@ -599,20 +601,24 @@ void UpgradeWindowTest::digestDecidesTheStart_data() {
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   std::string other = digest;
   other[10] = other[10] == '0' ? '1' : '0';
-  QTest::newRow("matching") << "<sha256>" + digest + "</sha256>" << true;
-  QTest::newRow("matching, upper case") << "<sha256>" + upper + "</sha256>" << true;
-  QTest::newRow("absent") << std::string() << true;
-  QTest::newRow("mismatching") << "<sha256>" + other + "</sha256>" << false;
-  QTest::newRow("not hexadecimal") << "<sha256>" + digest.substr(0, 63) + "g</sha256>" << false;
-  QTest::newRow("too short") << "<sha256>" + digest.substr(0, 63) + "</sha256>" << false;
-  QTest::newRow("blank inside") << "<sha256> " + digest + "</sha256>" << false;
-  QTest::newRow("empty") << std::string("<sha256></sha256>") << false;
+  QTest::newRow("matching") << "<sha256>" + digest + "</sha256>" << size_t(300000) << true;
+  QTest::newRow("matching, upper case") << "<sha256>" + upper + "</sha256>" << size_t(300000) << true;
+  // Several times the hashing queue, and not a whole number of its wake-ups.
+  QTest::newRow("matching, 10 MB") << "<sha256>" + Sha256Hex(FakeInstaller(10000001)) + "</sha256>" << size_t(10000001)
+                                   << true;
+  QTest::newRow("absent") << std::string() << size_t(300000) << true;
+  QTest::newRow("mismatching") << "<sha256>" + other + "</sha256>" << size_t(300000) << false;
+  QTest::newRow("not hexadecimal") << "<sha256>" + digest.substr(0, 63) + "g</sha256>" << size_t(300000) << false;
+  QTest::newRow("too short") << "<sha256>" + digest.substr(0, 63) + "</sha256>" << size_t(300000) << false;
+  QTest::newRow("blank inside") << "<sha256> " + digest + "</sha256>" << size_t(300000) << false;
+  QTest::newRow("empty") << std::string("<sha256></sha256>") << size_t(300000) << false;
 }
 
 void UpgradeWindowTest::digestDecidesTheStart() {
   QFETCH(std::string, element);
+  QFETCH(size_t, size);
   QFETCH(bool, starts);
-  const std::string installer = FakeInstaller(300000);
+  const std::string installer = FakeInstaller(size);
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("http://www.vorla.example/dl/setup", element)});
   m_server->Route("/dl/setup", Response{.body = installer, .pieces = {100000, 100000}, .pauseMs = 50});
   auto dlg = Open();
@@ -629,6 +635,32 @@ void UpgradeWindowTest::digestDecidesTheStart() {
   QTest::qWait(300);
   QVERIFY(!QFile::exists(Marker()));
   QVERIFY(!QFile::exists(Installer()));  // removed, not left to be run by hand
+}
+
+// A Yes while the installer is being hashed on the side: the hashing ends with
+// the download, promptly, and nothing is started.
+void UpgradeWindowTest::quitWhileHashingEndsPromptly() {
+  // 64 MB in 64 pieces, 40 ms apart: about two and a half seconds of download.
+  const std::string installer = FakeInstaller(64000000);
+  m_server->Route("/pcupdate/update.xml",
+                  Response{.body = Manifest("http://www.vorla.example/dl/setup",
+                                            "<sha256>" + Sha256Hex(installer) + "</sha256>")});
+  m_server->Route("/dl/setup", Response{.body = installer, .pieces = std::vector<size_t>(64, 1000000), .pauseMs = 40});
+  auto dlg = Open();
+  QTRY_VERIFY_WITH_TIMEOUT(Bar(*dlg)->value() >= 10, 15000);
+
+  Question question;
+  AnswerNextQuestion(question, QMessageBox::Yes);
+  QTest::keyClick(dlg.get(), Qt::Key_Escape);
+  QVERIFY(question.seen);
+  QVERIFY(!dlg->isVisible());
+  QElapsedTimer timer;
+  timer.start();
+  dlg->WaitForWorker();
+  QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+  QVERIFY(Bar(*dlg)->value() < 100);  // cut short, not run to the end
+  QTest::qWait(300);
+  QVERIFY(!QFile::exists(Marker()));
 }
 
 void UpgradeWindowTest::enterDoesNothing() {

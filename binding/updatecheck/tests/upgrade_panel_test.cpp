@@ -613,7 +613,7 @@ void UpgradePanelTest::destructionWaitsForTheWorker_data() {
 void UpgradePanelTest::destructionWaitsForTheWorker() {
   QFETCH(Response, late);
   m_env->Server().Route("/pcupdate/update.xml", [late](const vorla::testing::Request&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
     return late;
   });
   auto host = Open();
@@ -621,9 +621,10 @@ void UpgradePanelTest::destructionWaitsForTheWorker() {
 
   QElapsedTimer timer;
   timer.start();
-  delete host.data();  // returns once the worker has ended
+  delete host.data();  // stops the transfer, returns once the worker has ended
   const qint64 waited = timer.elapsed();
-  QVERIFY2(waited >= 400 && waited < 10000, qPrintable(QString::number(waited)));
+  // The late answer is not waited for: a user who quits is not kept waiting.
+  QVERIFY2(waited < 1500, qPrintable(QString::number(waited)));
   QTest::qWait(300);  // the result posted during the wait must have been dropped
   QCOMPARE(m_checkDone, 0);
   QCOMPARE(m_env->UpdaterRecord(), QString());

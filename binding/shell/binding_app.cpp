@@ -1,0 +1,107 @@
+#include "shell/binding_app.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QString>
+
+#include "client/web_app.h"
+#include "client/web_client.h"
+#include "engine/engine.h"
+#include "manifest/curl_handles.h"
+#include "platform/platform.h"
+#include "shell/binding_dlg.h"
+#include "shell/home_page_signal.h"
+
+namespace {
+
+const char kCaption[] = "Vorla";
+const char kEngineFailed[] = "无法启动浏览器引擎，Vorla 无法运行。";
+const char kWindowFailed[] = "无法创建 Vorla 的主窗口。";
+const char kNoDataFolder[] = "找不到用户数据文件夹（XDG_DATA_HOME 和 HOME 均未设置），Vorla 无法保存登录状态和缓存。";
+const char kCacheFolder[] = "/cache/";
+
+constexpr int kStartFailed = 1;
+
+// On the terminal always; in a window too once the application object exists.
+void ShowStartupError(const char* text) {
+  std::fprintf(stderr, "binding: %s\n", text);
+  if (qApp)
+    QMessageBox::critical(nullptr, QString::fromLatin1(kCaption), QString::fromUtf8(text));
+}
+
+}  // namespace
+
+int CbindingApp::InitInstance(int argc, char** argv) {
+  vorla::engine::RefPtr<CWebApp> application(new CWebApp);
+  // First, in every process: the engine starts copies of this program for its
+  // own roles, and such a copy must touch no window, setting or data folder.
+  if (vorla::engine::ExecuteProcess(argc, argv, application) >= 0)
+    return 0;
+
+  // Before any thread starts. A failure here shows later as the check's
+  // network failure in the window.
+  vorla::InitializeCurl();
+
+  // Told to run without the GPU, the engine composites in software; the
+  // window's scene graph then does too, and no OpenGL driver is loaded at all
+  // (a software one, where it is all there is, costs tens of MiB).
+  if (qEnvironmentVariable("QTWEBENGINE_CHROMIUM_FLAGS").split(QLatin1Char(' ')).contains(QLatin1String("--disable-gpu")) &&
+      qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND") && qEnvironmentVariableIsEmpty("QT_XCB_GL_INTEGRATION")) {
+    qputenv("QT_QUICK_BACKEND", "software");
+    qputenv("QT_XCB_GL_INTEGRATION", "none");
+  }
+
+#ifndef VORLA_NO_WEB_ACCESSIBILITY
+  // Qt WebEngine leaves web content out of the accessibility tree unless asked
+  // before it starts; the tree is built only when assistive technology asks.
+  qputenv("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY", "1");
+#endif
+
+  const std::filesystem::path dataFolder = vorla::platform::DataFolder();
+  vorla::engine::Settings settings;
+  settings.noSandbox = true;
+  settings.multiThreadedMessageLoop = false;
+  if (!dataFolder.empty())
+    settings.cachePath = QString::fromStdString(dataFolder.string()) + QLatin1String(kCacheFolder);
+  int qtArgc = argc;
+  if (!vorla::engine::Initialize(qtArgc, argv, settings, application)) {
+    ShowStartupError(kEngineFailed);
+    return kStartFailed;
+  }
+  // A cache and cookies relative to the working folder would sign the user out
+  // at every start from elsewhere and litter that folder.
+  if (dataFolder.empty()) {
+    ShowStartupError(kNoDataFolder);
+    vorla::engine::Shutdown();
+    return kStartFailed;
+  }
+
+  // The client outlives the window: the engine's browsers hold it until they
+  // have closed, and it is released only after the engine's shut-down.
+  CbindingDlg::ClientSlot client;
+  int status = 0;
+  {
+    // The window deletes itself when it goes; the pointer tells whether it has.
+    QPointer<CbindingDlg> dlg = new CbindingDlg(QString::fromStdString(dataFolder.string()), client);
+    dlg->showMaximized();
+    if (!dlg->windowHandle() || !dlg->isVisible()) {
+      delete dlg.data();
+      ShowStartupError(kWindowFailed);
+      status = kStartFailed;
+    } else {
+      HomePageSignal homePage(dlg);
+      vorla::engine::RunMessageLoop();
+    }
+    // Every widget must be gone before the engine takes the application object.
+    delete dlg.data();
+  }
+  vorla::engine::Shutdown();
+  client = nullptr;
+  application = nullptr;
+  return status;
+}

@@ -1,0 +1,6 @@
+#include "shell/binding_app.h"
+
+int main(int argc, char** argv) {
+  CbindingApp app;
+  return app.InitInstance(argc, argv);
+}

@@ -1,0 +1,542 @@
+// The real binding under Xvfb, end to end: a copy of the program beside a fake
+// updater, the built-in hosts answered by a loopback server as http_proxy, the
+// user's data in a temporary XDG_DATA_HOME, the windows driven with xdotool and
+// closed the way a window manager closes them.
+
+#include <csignal>
+#include <memory>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#include "testsupport/loopback_server.h"
+#include "testsupport/xdotool.h"
+
+using vorla::testing::LoopbackServer;
+using vorla::testing::Request;
+using vorla::testing::Response;
+using vorla::testing::Xdotool;
+
+namespace {
+
+const QString kSignInTitle = QStringLiteral("Vorla Sign-in");
+const QString kVendorTitle = QStringLiteral("Vorla Vendor Home");
+const QString kCaption = QStringLiteral("Vorla");
+
+// The visible windows whose title is exactly `title`, oldest first.
+QStringList Windows(const QString& title) {
+  return Xdotool({"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(title) + "$"})
+      .split('\n', Qt::SkipEmptyParts);
+}
+
+// A visible window titled `title` that is none of `known`; empty after `timeoutMs`.
+QString WaitForWindow(const QString& title, const QStringList& known = {}, int timeoutMs = 20000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (timer.elapsed() < timeoutMs) {
+    for (const QString& window : Windows(title))
+      if (!known.contains(window))
+        return window;
+    QTest::qWait(100);
+  }
+  return {};
+}
+
+// What a window manager sends for the close box, Alt+F4 and the window menu's Close.
+void SendCloseRequest(const QString& window) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display)
+    return;
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window.toULong();
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display, window.toULong(), False, NoEventMask, &event);
+  XCloseDisplay(display);
+}
+
+// Sends `window` a close request and returns the exit question it asks: a
+// window titled "Vorla" that is none of `known`; empty when none comes.
+QString AskToClose(const QString& window, const QStringList& known) {
+  SendCloseRequest(window);
+  return WaitForWindow(kCaption, known, 10000);
+}
+
+// Focuses the window and types `key` into it, as a user at the keyboard. A key
+// typed while a window is still being mapped can be lost: typed again until
+// the window has gone, a few times at most.
+bool AnswerQuestion(const QString& question, const QString& key) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    Xdotool({"windowraise", question});
+    Xdotool({"windowfocus", "--sync", question});
+    Xdotool({"key", key});
+    for (int i = 0; i < 20; ++i) {
+      if (!Windows(kCaption).contains(question))
+        return true;
+      QTest::qWait(100);
+    }
+  }
+  return false;
+}
+
+int CountRequests(const LoopbackServer& server, const std::string& path) {
+  int count = 0;
+  for (const Request& request : server.Requests())
+    count += request.path == path;
+  return count;
+}
+
+std::string Manifest(const std::string& version, const std::string& webVersion, const std::string& updateType) {
+  return "<update><version>" + version + "</version><webversion>" + webVersion + "</webversion><updatetype>" +
+         updateType + "</updatetype></update>";
+}
+
+}  // namespace
+
+class BindingE2eTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init();
+  void cleanup();
+  void signedInAcrossRuns_data();
+  void signedInAcrossRuns();
+  void decisionTable_data();
+  void decisionTable();
+  void checkFailureShowsNoBrowser();
+  void checkResultWhileExitQuestionOpen_data();
+  void checkResultWhileExitQuestionOpen();
+  void quitDuringStalledCheck();
+  void exitQuestionAndPopups();
+  void downloadWhileExitQuestionOpen();
+  void subProcessStartTouchesNothing();
+  void startupFailuresEndTheProgram();
+
+ private:
+  QString Path(const QString& relative) const { return m_temp->filePath(relative); }
+  QString DataFolder() const { return Path("data/vorla"); }
+  QProcessEnvironment Environment() const;
+  void Start(QProcess& process);
+  // Starts binding; the main window, once the sign-in page has loaded and
+  // titled it, or empty.
+  QString StartToSignIn(QProcess& process);
+  // Closes `window` through the exit question answered Yes; the process then ends.
+  void QuitThroughQuestion(QProcess& process, const QString& window);
+  QString UpdaterRecord() const;
+  void PlantCacheFile();
+  bool CacheFilePlanted() const { return QFile::exists(DataFolder() + "/cache/planted/old.bin"); }
+  std::string ReadWebVersion() const;
+
+  std::unique_ptr<QTemporaryDir> m_temp;
+  std::unique_ptr<LoopbackServer> m_server;
+  std::string m_cookie;
+};
+
+void BindingE2eTest::init() {
+  m_temp = std::make_unique<QTemporaryDir>();
+  QVERIFY(m_temp->isValid());
+  // binding takes its updater from its own folder: a copy beside a fake one.
+  QVERIFY(QDir().mkpath(Path("bin")));
+  QVERIFY(QFile::copy(BINDING_PROGRAM, Path("bin/binding")));
+  QFile updater(Path("bin/upgrade"));
+  QVERIFY(updater.open(QIODevice::WriteOnly));
+  updater.write(("#!/bin/sh\n{ echo $#; for a in \"$@\"; do echo \"$a\"; done; } > '" +
+                 Path("upgrade-record").toStdString() + "'\n")
+                    .c_str());
+  updater.close();
+  QVERIFY(updater.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+  QVERIFY(QDir().mkpath(Path("home")));
+  QVERIFY(QDir().mkpath(Path("work")));
+
+  m_server = std::make_unique<LoopbackServer>();
+  m_cookie = "s" + std::to_string(QRandomGenerator::global()->generate());
+  // The sign-in page sets a session cookie and, once loaded, asks for a marker.
+  m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html"}},
+                                      .body = "<html><head><title>" + kSignInTitle.toStdString() +
+                                              "</title></head><body>Sign in<script>document.cookie='session=" +
+                                              m_cookie +
+                                              "; path=/';addEventListener('load',()=>fetch('/loaded'));"
+                                              "</script></body></html>"});
+  m_server->Route("/loaded", Response{.body = "ok"});
+  // The vendor's home page tells when it goes.
+  m_server->Route("/", Response{.headers = {{"Content-Type", "text/html"}},
+                                .body = "<html><head><title>" + kVendorTitle.toStdString() +
+                                        "</title></head><body>Home<script>addEventListener('pagehide',"
+                                        "()=>navigator.sendBeacon('/popup-closed'));</script></body></html>"});
+  m_server->Route("/popup-closed", Response{.status = 204});
+}
+
+void BindingE2eTest::cleanup() {
+  m_server.reset();
+  m_temp.reset();
+}
+
+QProcessEnvironment BindingE2eTest::Environment() const {
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("http_proxy", QString::fromStdString(m_server->BaseUrl()));
+  environment.remove("no_proxy");
+  environment.insert("XDG_DATA_HOME", Path("data"));
+  environment.insert("HOME", Path("home"));
+  environment.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+  return environment;
+}
+
+void BindingE2eTest::Start(QProcess& process) {
+  process.setProcessEnvironment(Environment());
+  process.setWorkingDirectory(Path("work"));
+  process.start(Path("bin/binding"), {});
+  QVERIFY(process.waitForStarted(10000));
+}
+
+QString BindingE2eTest::StartToSignIn(QProcess& process) {
+  Start(process);
+  return WaitForWindow(kSignInTitle, {}, 30000);
+}
+
+void BindingE2eTest::QuitThroughQuestion(QProcess& process, const QString& window) {
+  const QString question = AskToClose(window, Windows(kCaption));
+  QVERIFY2(!question.isEmpty(), "the close request should ask the exit question");
+  QVERIFY(AnswerQuestion(question, "Return"));
+  QVERIFY2(process.waitForFinished(15000), "Yes should end the program");
+  QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+  QCOMPARE(process.exitCode(), 0);
+}
+
+QString BindingE2eTest::UpdaterRecord() const {
+  QFile record(Path("upgrade-record"));
+  return record.open(QIODevice::ReadOnly) ? QString::fromUtf8(record.readAll()) : QString();
+}
+
+void BindingE2eTest::PlantCacheFile() {
+  QVERIFY(QDir().mkpath(DataFolder() + "/cache/planted"));
+  QFile file(DataFolder() + "/cache/planted/old.bin");
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.write("old");
+}
+
+std::string BindingE2eTest::ReadWebVersion() const {
+  QFile file(DataFolder() + "/webversion");
+  return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+}
+
+// Two runs: the first stores the web version, empties the cache and is signed
+// in by the page's session cookie; the second sends that cookie again.
+void BindingE2eTest::signedInAcrossRuns_data() {
+  QTest::addColumn<int>("lingerMs");           // from the page's load to the close request
+  QTest::addColumn<QString>("nextWebVersion");  // published at the second start
+  QTest::newRow("quit a while after signing in") << 2000 << "w1";
+  QTest::newRow("quit within a second of signing in") << 0 << "w1";
+  QTest::newRow("web version changed between runs") << 500 << "w2";
+}
+
+void BindingE2eTest::signedInAcrossRuns() {
+  QFETCH(int, lingerMs);
+  QFETCH(QString, nextWebVersion);
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  PlantCacheFile();
+  {
+    QProcess process;
+    const QString window = StartToSignIn(process);
+    QVERIFY2(!window.isEmpty(), "the sign-in page should title the main window");
+    QCOMPARE(ReadWebVersion(), std::string("w1"));
+    QVERIFY2(!CacheFilePlanted(), "a first start should empty the cache");
+    QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 1, 10000);
+    QTest::qWait(lingerMs);
+    QuitThroughQuestion(process, window);
+  }
+  for (const Request& request : m_server->Requests())
+    QVERIFY(request.path != "/signin" || request.Header("Cookie").empty());
+
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", nextWebVersion.toStdString(), "0")});
+  PlantCacheFile();
+  const size_t before = m_server->RequestCount();
+  QProcess process;
+  const QString window = StartToSignIn(process);
+  QVERIFY(!window.isEmpty());
+  std::string cookie;
+  const std::vector<Request> requests = m_server->Requests();
+  for (size_t i = before; i < requests.size(); ++i)
+    if (requests[i].path == "/signin")
+      cookie = requests[i].Header("Cookie");
+  QCOMPARE(cookie, "session=" + m_cookie);
+  QCOMPARE(ReadWebVersion(), nextWebVersion.toStdString());
+  QCOMPARE(CacheFilePlanted(), nextWebVersion == "w1");
+  QuitThroughQuestion(process, window);
+}
+
+// Each row of the decision table through the real program and its fake updater.
+void BindingE2eTest::decisionTable_data() {
+  QTest::addColumn<QString>("updateType");
+  QTest::addColumn<QString>("answer");  // the key for the panel's question; empty: none is asked
+  QTest::addColumn<bool>("updates");
+  QTest::newRow("optional, Yes") << "0" << "Return" << true;
+  QTest::newRow("optional, No") << "0" << "Escape" << false;
+  QTest::newRow("mandatory") << "1" << "Return" << true;
+  QTest::newRow("silent") << "2" << "" << true;
+}
+
+void BindingE2eTest::decisionTable() {
+  QFETCH(QString, updateType);
+  QFETCH(QString, answer);
+  QFETCH(bool, updates);
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.8", "w1", updateType.toStdString())});
+  QProcess process;
+  Start(process);
+  if (!answer.isEmpty()) {
+    const QString main = WaitForWindow(kCaption);
+    QVERIFY(!main.isEmpty());
+    const QString question = WaitForWindow(kCaption, {main});
+    QVERIFY2(!question.isEmpty(), "the panel should ask");
+    QVERIFY(AnswerQuestion(question, answer));
+  }
+  if (updates) {
+    QVERIFY2(process.waitForFinished(15000), "binding should end after starting the updater");
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(UpdaterRecord(), QString("1\n-vorla\n"), 10000);
+    QCOMPARE(CountRequests(*m_server, "/signin"), 0);
+  } else {
+    const QString window = WaitForWindow(kSignInTitle, {}, 30000);
+    QVERIFY(!window.isEmpty());
+    QuitThroughQuestion(process, window);
+    QCOMPARE(UpdaterRecord(), QString());
+  }
+}
+
+// The failure panel stays; no browser ever loads; the exit question still works.
+void BindingE2eTest::checkFailureShowsNoBrowser() {
+  m_server->Route("/pcupdate/update.xml", Response{.status = 500});
+  QProcess process;
+  Start(process);
+  const QString main = WaitForWindow(kCaption);
+  QVERIFY(!main.isEmpty());
+  QVERIFY(m_server->WaitForRequests(1, 10000));
+  QTest::qWait(2000);
+  QCOMPARE(CountRequests(*m_server, "/signin"), 0);
+  QCOMPARE(process.state(), QProcess::Running);
+  QuitThroughQuestion(process, main);
+  QCOMPARE(CountRequests(*m_server, "/signin"), 0);
+}
+
+// The check's result arrives while the exit question is open, for each way the
+// check can end; then the questions are answered as a user would.
+void BindingE2eTest::checkResultWhileExitQuestionOpen_data() {
+  QTest::addColumn<std::string>("manifest");
+  QTest::addColumn<int>("status");
+  QTest::addColumn<bool>("panelAsks");   // the panel's question comes on top; answered Yes
+  QTest::addColumn<bool>("updates");     // the updater starts and the window goes
+  QTest::addColumn<bool>("browses");     // the browser is created behind the question
+  QTest::newRow("go on") << Manifest("3.0.0.7", "w1", "0") << 200 << false << false << true;
+  QTest::newRow("optional update, panel asks on top") << Manifest("3.0.0.8", "w1", "0") << 200 << true << true
+                                                      << false;
+  QTest::newRow("silent update") << Manifest("3.0.0.8", "w1", "2") << 200 << false << true << false;
+  QTest::newRow("failure") << std::string("error") << 500 << false << false << false;
+}
+
+void BindingE2eTest::checkResultWhileExitQuestionOpen() {
+  QFETCH(std::string, manifest);
+  QFETCH(int, status);
+  QFETCH(bool, panelAsks);
+  QFETCH(bool, updates);
+  QFETCH(bool, browses);
+  // The answer comes 3 s after the request: time to open the exit question.
+  m_server->Route("/pcupdate/update.xml",
+                  Response{.status = status, .body = manifest, .pieces = {1}, .pauseMs = 3000});
+  QProcess process;
+  Start(process);
+  const QString main = WaitForWindow(kCaption);
+  QVERIFY(!main.isEmpty());
+  QVERIFY(m_server->WaitForRequests(1, 10000));
+  const QString question = AskToClose(main, {main});
+  QVERIFY2(!question.isEmpty(), "the close request should ask the exit question");
+  if (panelAsks) {
+    const QString panelQuestion = WaitForWindow(kCaption, {main, question}, 10000);
+    QVERIFY2(!panelQuestion.isEmpty(), "the panel's question should come on top");
+    QVERIFY(AnswerQuestion(panelQuestion, "Return"));
+  }
+  if (updates) {
+    QVERIFY2(process.waitForFinished(15000), "the updater's start should end binding, question and all");
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(UpdaterRecord(), QString("1\n-vorla\n"), 10000);
+    QCOMPARE(CountRequests(*m_server, "/signin"), 0);
+    QVERIFY(Windows(kCaption).isEmpty());
+    return;
+  }
+  QTest::qWait(4000);  // the result has arrived behind the open question
+  QCOMPARE(process.state(), QProcess::Running);
+  QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/signin"), browses ? 1 : 0, 10000);
+  QStringList questions = Windows(kCaption);
+  questions.removeAll(main);
+  QCOMPARE(questions, QStringList{question});  // still exactly one question
+  QVERIFY(AnswerQuestion(question, "Return"));
+  QVERIFY2(process.waitForFinished(15000), "Yes should end the program");
+  QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+  QCOMPARE(process.exitCode(), 0);
+  QCOMPARE(UpdaterRecord(), QString());
+}
+
+// Yes while the manifest server stalls ends the program within about a second;
+// the home-page request before any browser exists does nothing.
+void BindingE2eTest::quitDuringStalledCheck() {
+  m_server->Route("/pcupdate/update.xml", Response{.stall = true});
+  QProcess process;
+  Start(process);
+  const QString main = WaitForWindow(kCaption);
+  QVERIFY(!main.isEmpty());
+  QVERIFY(m_server->WaitForRequests(1, 10000));
+  ::kill(static_cast<pid_t>(process.processId()), SIGUSR1);
+  QTest::qWait(500);
+  QCOMPARE(process.state(), QProcess::Running);
+
+  const QString question = AskToClose(main, {main});
+  QVERIFY(!question.isEmpty());
+  QVERIFY(AnswerQuestion(question, "Escape"));  // No: the check goes on
+  QTest::qWait(500);
+  QCOMPARE(process.state(), QProcess::Running);
+  QVERIFY(Windows(kCaption).contains(main));
+
+  const QString again = AskToClose(main, {main});
+  QVERIFY(!again.isEmpty());
+  QElapsedTimer timer;
+  timer.start();
+  QVERIFY(AnswerQuestion(again, "Return"));
+  QVERIFY2(process.waitForFinished(5000), "quitting during a stalled check should end the program");
+  qInfo("ended %lld ms after Yes was typed", static_cast<long long>(timer.elapsed()));
+  QVERIFY2(timer.elapsed() < 2500, "the check's transfer should stop within about a second");
+  QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+  QCOMPARE(process.exitCode(), 0);
+  QCOMPARE(CountRequests(*m_server, "/"), 0);
+  QCOMPARE(CountRequests(*m_server, "/signin"), 0);
+}
+
+// No keeps the browser; the home-page request opens pop-ups on the vendor's
+// host; Yes ends the program once every pop-up has closed.
+void BindingE2eTest::exitQuestionAndPopups() {
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  QProcess process;
+  const QString window = StartToSignIn(process);
+  QVERIFY(!window.isEmpty());
+
+  const QString question = AskToClose(window, {});
+  QVERIFY(!question.isEmpty());
+  QVERIFY(AnswerQuestion(question, "Escape"));
+  QTest::qWait(500);
+  QCOMPARE(process.state(), QProcess::Running);
+  QVERIFY(Windows(kSignInTitle).contains(window));
+
+  ::kill(static_cast<pid_t>(process.processId()), SIGUSR1);
+  const QString first = WaitForWindow(kVendorTitle);
+  QVERIFY2(!first.isEmpty(), "the home-page request should open a pop-up");
+  ::kill(static_cast<pid_t>(process.processId()), SIGUSR1);
+  QVERIFY(!WaitForWindow(kVendorTitle, {first}).isEmpty());
+  for (const Request& request : m_server->Requests())
+    if (request.path == "/")
+      QCOMPARE(request.host, std::string(VENDOR_HOST));
+
+  QuitThroughQuestion(process, window);
+  QCOMPARE(CountRequests(*m_server, "/popup-closed"), 2);
+}
+
+// A download started by the page while the exit question is open: the save
+// dialog comes on top and stores the file in Documents; the main browser's
+// close request that follows asks no second question; No keeps the program.
+void BindingE2eTest::downloadWhileExitQuestionOpen() {
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html"}},
+                                      .body = "<html><head><title>" + kSignInTitle.toStdString() +
+                                              "</title></head><body>Sign in<script>addEventListener('load',"
+                                              "()=>setTimeout(()=>location='/report.bin',3000));"
+                                              "</script></body></html>"});
+  m_server->Route("/report.bin", Response{.headers = {{"Content-Type", "application/octet-stream"},
+                                                      {"Content-Disposition", "attachment; filename=report.bin"}},
+                                          .body = "report"});
+  QProcess process;
+  const QString window = StartToSignIn(process);
+  QVERIFY(!window.isEmpty());
+  const QString question = AskToClose(window, {});
+  QVERIFY(!question.isEmpty());
+
+  const QString saveDialog = WaitForWindow(QStringLiteral("另存为"), {}, 15000);
+  QVERIFY2(!saveDialog.isEmpty(), "the download should offer the save dialog");
+  Xdotool({"windowraise", saveDialog});
+  Xdotool({"windowfocus", "--sync", saveDialog});
+  Xdotool({"key", "Return"});
+  const QString saved = Path("home/Documents/report.bin");
+  QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(saved) && QFileInfo(saved).size() == 6, 15000);
+  QTest::qWait(1000);  // the main browser's close request has come and gone
+  QCOMPARE(Windows(kCaption), QStringList{question});
+
+  QVERIFY(AnswerQuestion(question, "Escape"));
+  QTest::qWait(500);
+  QCOMPARE(process.state(), QProcess::Running);
+  QuitThroughQuestion(process, window);
+}
+
+// A start with an engine sub-process's switch is the engine's alone: without
+// the engine's channel it cannot do its work, but it must open no window and
+// create no data folder on the way.
+void BindingE2eTest::subProcessStartTouchesNothing() {
+  QProcess process;
+  process.setProcessEnvironment(Environment());
+  process.setWorkingDirectory(Path("work"));
+  process.start(Path("bin/binding"), {"--type=renderer"});
+  QVERIFY(process.waitForStarted(10000));
+  if (!process.waitForFinished(10000)) {
+    process.kill();
+    process.waitForFinished(5000);
+  }
+  QVERIFY(Windows(kCaption).isEmpty());
+  QVERIFY(!QFile::exists(DataFolder()));
+  QCOMPARE(QDir(Path("work")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+  QCOMPARE(m_server->RequestCount(), size_t(0));
+}
+
+// Without a display the engine cannot start; without XDG_DATA_HOME and HOME
+// there is no data folder. Each is said, and the program ends with a failure.
+void BindingE2eTest::startupFailuresEndTheProgram() {
+  {
+    QProcess process;
+    QProcessEnvironment environment = Environment();
+    environment.remove("DISPLAY");
+    environment.remove("WAYLAND_DISPLAY");
+    environment.remove("QT_QPA_PLATFORM");
+    process.setProcessEnvironment(environment);
+    process.start(Path("bin/binding"), {});
+    QVERIFY(process.waitForFinished(15000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QVERIFY(process.exitCode() != 0);
+    QVERIFY(process.readAllStandardError().contains("binding: "));
+  }
+  QProcess process;
+  QProcessEnvironment environment = Environment();
+  environment.remove("XDG_DATA_HOME");
+  environment.remove("HOME");
+  process.setProcessEnvironment(environment);
+  process.setWorkingDirectory(Path("work"));
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  process.start(Path("bin/binding"), {});
+  QVERIFY(process.waitForStarted(10000));
+  const QString message = WaitForWindow(kCaption);
+  QVERIFY2(!message.isEmpty(), "the missing data folder should be said in a window");
+  QVERIFY(AnswerQuestion(message, "Return"));
+  QVERIFY(process.waitForFinished(15000));
+  QVERIFY(process.exitCode() != 0);
+  QVERIFY(process.readAllStandardError().contains("XDG_DATA_HOME"));
+  QCOMPARE(QDir(Path("work")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+  QCOMPARE(m_server->RequestCount(), size_t(0));
+}
+
+QTEST_GUILESS_MAIN(BindingE2eTest)
+#include "binding_e2e_test.moc"
