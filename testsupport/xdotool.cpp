@@ -1,6 +1,10 @@
 #include "testsupport/xdotool.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+#include <X11/Xlib.h>
 
 namespace vorla::testing {
 
@@ -13,6 +17,38 @@ QString Xdotool(const QStringList& arguments, int timeoutMs) {
     return {};
   }
   return QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed();
+}
+
+QStringList Windows(const QString& title) {
+  return Xdotool({"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(title) + "$"})
+      .split('\n', Qt::SkipEmptyParts);
+}
+
+QString WaitForWindow(const QString& title, const QStringList& known, int timeoutMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (timer.elapsed() < timeoutMs) {
+    for (const QString& window : Windows(title))
+      if (!known.contains(window))
+        return window;
+    QTest::qWait(100);
+  }
+  return {};
+}
+
+void SendCloseRequest(const QString& window) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display)
+    return;
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window.toULong();
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(display, window.toULong(), False, NoEventMask, &event);
+  XCloseDisplay(display);
 }
 
 }  // namespace vorla::testing

@@ -9,4 +9,14 @@ namespace vorla::testing {
 // output, trimmed (empty when it failed or timed out).
 QString Xdotool(const QStringList& arguments, int timeoutMs = 10000);
 
+// The visible windows whose title is exactly `title`, oldest first.
+QStringList Windows(const QString& title);
+
+// A visible window titled `title` that is none of `known`; empty after
+// `timeoutMs`. Events are processed while it waits.
+QString WaitForWindow(const QString& title, const QStringList& known = {}, int timeoutMs = 20000);
+
+// What a window manager sends for the close box, Alt+F4 and the window menu's Close.
+void SendCloseRequest(const QString& window);
+
 }  // namespace vorla::testing

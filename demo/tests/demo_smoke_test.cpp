@@ -12,10 +12,12 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <X11/Xlib.h>
 
 #include "testsupport/xdotool.h"
 
+using vorla::testing::SendCloseRequest;
+using vorla::testing::WaitForWindow;
+using vorla::testing::Windows;
 using vorla::testing::Xdotool;
 
 namespace {
@@ -24,41 +26,6 @@ const QString kSignInTitle = QStringLiteral("Vorla Sign-in");
 const QString kSignedInTitle = QStringLiteral("Vorla Workspace");
 const QString kCaption = QStringLiteral("Vorla");
 const QString kUpdaterTitle = QStringLiteral("升级");
-
-// The visible windows whose title is exactly `title`, oldest first.
-QStringList Windows(const QString& title) {
-  return Xdotool({"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(title) + "$"})
-      .split('\n', Qt::SkipEmptyParts);
-}
-
-// A visible window titled `title` that is none of `known`; empty after `timeoutMs`.
-QString WaitForWindow(const QString& title, const QStringList& known = {}, int timeoutMs = 30000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (timer.elapsed() < timeoutMs) {
-    for (const QString& window : Windows(title))
-      if (!known.contains(window))
-        return window;
-    QTest::qWait(200);
-  }
-  return {};
-}
-
-// What a window manager sends for the close box.
-void SendCloseRequest(const QString& window) {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display)
-    return;
-  XEvent event{};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = window.toULong();
-  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(display, window.toULong(), False, NoEventMask, &event);
-  XCloseDisplay(display);
-}
 
 // Types `key` into `window` until a window titled `title` shows: a key typed
 // while a page is still settling can be lost; a few attempts at most.
@@ -204,7 +171,7 @@ void DemoSmokeTest::signedInAcrossRuns() {
   {
     QProcess binding;
     QVERIFY(StartBinding(binding, program));
-    const QString form = WaitForWindow(kSignInTitle);
+    const QString form = WaitForWindow(kSignInTitle, {}, 30000);
     QVERIFY2(!form.isEmpty(), "the sign-in page should title the main window");
     // The desktop entry's StartupWMClass names this window's class.
     QVERIFY(Xdotool({"search", "--onlyvisible", "--class", "^binding$"}).split('\n').contains(form));
@@ -218,7 +185,7 @@ void DemoSmokeTest::signedInAcrossRuns() {
   }
   QProcess binding;
   QVERIFY(StartBinding(binding, program));
-  const QString window = WaitForWindow(kSignedInTitle);
+  const QString window = WaitForWindow(kSignedInTitle, {}, 30000);
   QVERIFY2(!window.isEmpty(), "the second start should be signed in already");
   QCOMPARE(SignInPosts(), 1);
   QuitThroughQuestion(binding, window);

@@ -11,11 +11,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
 
 #include "testsupport/loopback_server.h"
 #include "testsupport/xdotool.h"
@@ -23,6 +20,9 @@
 using vorla::testing::LoopbackServer;
 using vorla::testing::Request;
 using vorla::testing::Response;
+using vorla::testing::SendCloseRequest;
+using vorla::testing::WaitForWindow;
+using vorla::testing::Windows;
 using vorla::testing::Xdotool;
 
 namespace {
@@ -30,41 +30,6 @@ namespace {
 const QString kSignInTitle = QStringLiteral("Vorla Sign-in");
 const QString kVendorTitle = QStringLiteral("Vorla Vendor Home");
 const QString kCaption = QStringLiteral("Vorla");
-
-// The visible windows whose title is exactly `title`, oldest first.
-QStringList Windows(const QString& title) {
-  return Xdotool({"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(title) + "$"})
-      .split('\n', Qt::SkipEmptyParts);
-}
-
-// A visible window titled `title` that is none of `known`; empty after `timeoutMs`.
-QString WaitForWindow(const QString& title, const QStringList& known = {}, int timeoutMs = 20000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (timer.elapsed() < timeoutMs) {
-    for (const QString& window : Windows(title))
-      if (!known.contains(window))
-        return window;
-    QTest::qWait(100);
-  }
-  return {};
-}
-
-// What a window manager sends for the close box, Alt+F4 and the window menu's Close.
-void SendCloseRequest(const QString& window) {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display)
-    return;
-  XEvent event{};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = window.toULong();
-  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-  event.xclient.data.l[1] = CurrentTime;
-  XSendEvent(display, window.toULong(), False, NoEventMask, &event);
-  XCloseDisplay(display);
-}
 
 // Sends `window` a close request and returns the exit question it asks: a
 // window titled "Vorla" that is none of `known`; empty when none comes.
