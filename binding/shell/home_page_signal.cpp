@@ -43,9 +43,10 @@ HomePageSignal::HomePageSignal(QWidget* target) : m_target(target) {
 HomePageSignal::~HomePageSignal() {
   if (g_pipe[0] < 0)
     return;
-  // Back to the default before the pipe goes: a late signal must not write
-  // into a closed, possibly reused, descriptor.
-  std::signal(SIGUSR1, SIG_DFL);
+  // Ignored before the pipe goes: a late signal must not write into a closed,
+  // possibly reused, descriptor, nor end the process by default while the
+  // engine is still writing the cookie store.
+  std::signal(SIGUSR1, SIG_IGN);
   delete m_notifier;
   close(g_pipe[0]);
   close(g_pipe[1]);
