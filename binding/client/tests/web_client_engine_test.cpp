@@ -17,12 +17,14 @@
 #include "engine/browser_host.h"
 #include "engine/engine.h"
 #include "message_loop.h"
+#include "testsupport/engine_processes.h"
 #include "testsupport/loopback_server.h"
 
 using vorla::engine::Browser;
 using vorla::engine::RefPtr;
 using vorla::testing::LoopbackServer;
 using vorla::testing::Request;
+using vorla::testing::RendererPids;
 using vorla::testing::Response;
 
 namespace {
@@ -76,34 +78,6 @@ int ProcessesRunning(const QString& program) {
   if (proc)
     closedir(proc);
   return count;
-}
-
-// The engine's renderer processes started by this process: the children of
-// its zygotes (they keep the zygote's command line).
-QList<int> RendererPids() {
-  struct Process {
-    int pid, parent;
-    QByteArray cmdline;
-  };
-  QList<Process> processes;
-  for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-    QFile cmdline("/proc/" + entry + "/cmdline");
-    QFile stat("/proc/" + entry + "/stat");
-    if (!entry.toInt() || !cmdline.open(QIODevice::ReadOnly) || !stat.open(QIODevice::ReadOnly))
-      continue;
-    const QByteArray line = stat.readAll();
-    if (line.mid(line.lastIndexOf(')') + 2, 1) == "Z")
-      continue;
-    processes.append({entry.toInt(), line.mid(line.lastIndexOf(')') + 2).split(' ').value(1).toInt(), cmdline.readAll()});
-  }
-  QList<int> zygotes, renderers;
-  for (const Process& process : processes)
-    if (process.parent == QCoreApplication::applicationPid() && process.cmdline.contains("--type=zygote"))
-      zygotes.append(process.pid);
-  for (const Process& process : processes)
-    if (zygotes.contains(process.parent) && !zygotes.contains(process.pid))
-      renderers.append(process.pid);
-  return renderers;
 }
 
 // Pixels of `widget` as the X server shows them that are not near white.
@@ -284,14 +258,14 @@ void WebClientEngineTest::pageComesBackAfterItsRendererDied() {
   QPointer<QWidget> popup = TopLevel("Popup");
   const int mainLoads = CountRequests(m_server, "/main.html");
   const int popupLoads = CountRequests(m_server, "/popup.html");
-  const QList<int> renderers = RendererPids();
+  const QList<int> renderers = RendererPids(QCoreApplication::applicationPid());
   QVERIFY(!renderers.isEmpty());
   for (int pid : renderers)
     ::kill(pid, SIGKILL);
   QTRY_COMPARE_WITH_TIMEOUT(CountRequests(m_server, "/main.html"), mainLoads + 1, 20000);
   QTRY_COMPARE_WITH_TIMEOUT(CountRequests(m_server, "/popup.html"), popupLoads + 1, 20000);
   QVERIFY(popup);
-  QTRY_VERIFY_WITH_TIMEOUT(!RendererPids().isEmpty(), 10000);
+  QTRY_VERIFY_WITH_TIMEOUT(!RendererPids(QCoreApplication::applicationPid()).isEmpty(), 10000);
   QCOMPARE(m_mainWindow->windowTitle(), QString("Main"));
 }
 
@@ -302,9 +276,9 @@ void WebClientEngineTest::rendererDyingAtEveryLoadEndsInANotice() {
   QVERIFY(OpenMain("/dies.html", "Dies"));
   for (int load = 1; load <= 4; ++load) {
     QTRY_COMPARE_WITH_TIMEOUT(CountRequests(m_server, "/dies.html"), load, 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(!RendererPids().isEmpty(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!RendererPids(QCoreApplication::applicationPid()).isEmpty(), 10000);
     QTest::qWait(200);  // loaded
-    for (int pid : RendererPids())
+    for (int pid : RendererPids(QCoreApplication::applicationPid()))
       ::kill(pid, SIGKILL);
   }
   auto reload = [&]() -> QPushButton* {
