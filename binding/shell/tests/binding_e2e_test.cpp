@@ -520,6 +520,7 @@ void BindingE2eTest::subProcessStartTouchesNothing() {
   }
   QVERIFY(Windows(kCaption).isEmpty());
   QVERIFY(!QFile::exists(DataFolder()));
+  QVERIFY2(QDir(Path("run")).isEmpty(), "a sub-process start is no instance of its own");
   QCOMPARE(QDir(Path("work")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
   QCOMPARE(m_server->RequestCount(), size_t(0));
 }
