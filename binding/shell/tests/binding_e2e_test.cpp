@@ -16,10 +16,12 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include "testsupport/engine_processes.h"
 #include "testsupport/loopback_server.h"
 #include "testsupport/xdotool.h"
 
 using vorla::testing::LoopbackServer;
+using vorla::testing::RendererPids;
 using vorla::testing::Request;
 using vorla::testing::Response;
 using vorla::testing::SendCloseRequest;
@@ -123,6 +125,7 @@ class BindingE2eTest : public QObject {
   void checkResultWhileExitQuestionOpen();
   void quitDuringStalledCheck();
   void exitQuestionAndPopups();
+  void pageComesBackAfterItsRendererDied();
   void downloadWhileExitQuestionOpen();
   void subProcessStartTouchesNothing();
   void startupFailuresEndTheProgram();
@@ -203,6 +206,8 @@ QProcessEnvironment BindingE2eTest::Environment() const {
   environment.insert("HOME", Path("home"));
   environment.insert("XDG_RUNTIME_DIR", Path("run"));
   environment.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+  // As on most desktops: accessibility changes the engine's paths.
+  environment.remove("QT_LINUX_ACCESSIBILITY_ALWAYS_ON");
   return environment;
 }
 
@@ -473,6 +478,23 @@ void BindingE2eTest::exitQuestionAndPopups() {
 // A download started by the page while the exit question is open: the save
 // dialog comes on top and stores the file in Documents; the main browser's
 // close request that follows asks no second question; No keeps the program.
+// The renderer killed as the out-of-memory killer would: the sign-in page
+// comes back by itself, and the program still ends through its question.
+void BindingE2eTest::pageComesBackAfterItsRendererDied() {
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  QProcess process;
+  const QString window = StartToSignIn(process);
+  QVERIFY(!window.isEmpty());
+  QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 1, 10000);
+  const QList<int> renderers = RendererPids(int(process.processId()));
+  QVERIFY(!renderers.isEmpty());
+  for (int pid : renderers)
+    ::kill(pid, SIGKILL);
+  QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 2, 20000);
+  QCOMPARE(process.state(), QProcess::Running);
+  QuitThroughQuestion(process, window);
+}
+
 void BindingE2eTest::downloadWhileExitQuestionOpen() {
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
   m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html"}},
