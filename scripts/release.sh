@@ -94,9 +94,11 @@ printf '%s\n' "$version" >"$payload/version"
 header=$work/header.sh
 bash "$root/packaging/installer/make-header.sh" /usr/share/makeself/makeself-header.sh "$version" >"$header"
 installer=vorla-$version.run
-makeself --quiet --nox11 --sha256 --header "$header" --packaging-date "@$SOURCE_DATE_EPOCH" \
+# The archive quotes makeself's command line: only names relative to $work in it.
+(cd "$work" && makeself --quiet --nox11 --xz --sha256 --header ./header.sh --packaging-date "@$SOURCE_DATE_EPOCH" \
   --tar-extra "--sort=name --mtime=@$SOURCE_DATE_EPOCH --owner=0 --group=0 --numeric-owner" \
-  "$payload" "$outdir/$installer" "Vorla $version" ./install.sh >/dev/null
+  "vorla-$version" "$installer" "Vorla $version" ./install.sh >/dev/null)
+mv -f "$work/$installer" "$outdir/$installer"
 chmod 0755 "$outdir/$installer"
 
 digest=$(sha256sum "$outdir/$installer" | cut -d' ' -f1)

@@ -142,7 +142,7 @@ install_files() {
     mv -f "$prefix/${file#./}.vorla-new" "$prefix/${file#./}" || fail "无法替换 $prefix/${file#./}。"
   done <"$list"
   command -v update-desktop-database >/dev/null 2>&1 && update-desktop-database "$data_home/applications" >/dev/null 2>&1
-  relaunch "$prefix/bin/binding"
+  [ -n "$install_dir" ] && relaunch "$prefix/bin/binding"
   exit 0
 }
 

@@ -11,9 +11,9 @@ set -euo pipefail
 source_header=$1
 version=$2
 
-notice=$(cat <<EOT
+notice=$(cat <<'EOT'
 vorla_damaged() {
-    vorla_text="Vorla $version 未能安装：安装包已损坏，已安装的版本没有改动。请重新下载它。"
+    vorla_text="Vorla @VERSION@ 未能安装：安装包已损坏，已安装的版本没有改动。请重新下载它。"
     echo "\$vorla_text" >&2
     if test -n "\${DISPLAY:-}\${WAYLAND_DISPLAY:-}"; then
         if command -v zenity >/dev/null 2>&1; then
@@ -30,6 +30,7 @@ vorla_damaged() {
 }
 EOT
 )
+notice=${notice//@VERSION@/$version}
 
 NOTICE=$notice awk '
   { print_line = $0 }
