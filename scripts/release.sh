@@ -12,7 +12,8 @@
 # VERSION is four numbers (3.0.1.0). The manifest's <url> is URL + the
 # installer's name (default http://<vendor host>/download/); <webversion> is
 # the text given, else VERSION; <updatetype> is N, else 0. The build (Release,
-# no tests) goes to build-release/VERSION, or to $VORLA_RELEASE_BUILD_DIR.
+# no tests) goes to build-release/VERSION, or to $VORLA_RELEASE_BUILD_DIR;
+# VORLA_VENDOR_HOST and VORLA_SERVICE_HOST, when set, are its built-in hosts.
 # Two runs for the same version and checkout write the same files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,8 +53,11 @@ outdir=$(cd "$outdir" && pwd)
 # checkout gives the same bytes.
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 0)}
 
+hosts=()
+[ -n "${VORLA_VENDOR_HOST:-}" ] && hosts+=(-DVORLA_VENDOR_HOST="$VORLA_VENDOR_HOST")
+[ -n "${VORLA_SERVICE_HOST:-}" ] && hosts+=(-DVORLA_SERVICE_HOST="$VORLA_SERVICE_HOST")
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-  -DVORLA_RELEASE_VERSION="$version" >/dev/null
+  -DVORLA_RELEASE_VERSION="$version" "${hosts[@]}" >/dev/null
 cmake --build "$build" -j2 --target binding upgrade
 vendor_host=$(sed -n 's/^VORLA_VENDOR_HOST:STRING=//p' "$build/CMakeCache.txt")
 [ -n "$url_base" ] || url_base="http://$vendor_host/download/"

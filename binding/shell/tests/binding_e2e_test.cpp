@@ -20,6 +20,7 @@
 #include "testsupport/loopback_server.h"
 #include "testsupport/xdotool.h"
 
+using vorla::testing::AnswerQuestion;
 using vorla::testing::LoopbackServer;
 using vorla::testing::RendererPids;
 using vorla::testing::Request;
@@ -40,23 +41,6 @@ const QString kCaption = QStringLiteral("Vorla");
 QString AskToClose(const QString& window, const QStringList& known) {
   SendCloseRequest(window);
   return WaitForWindow(kCaption, known, 10000);
-}
-
-// Focuses the window and types `key` into it, as a user at the keyboard. A key
-// typed while a window is still being mapped can be lost: typed again until
-// the window has gone, a few times at most.
-bool AnswerQuestion(const QString& question, const QString& key) {
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    Xdotool({"windowraise", question});
-    Xdotool({"windowfocus", "--sync", question});
-    Xdotool({"key", key});
-    for (int i = 0; i < 20; ++i) {
-      if (!Windows(kCaption).contains(question))
-        return true;
-      QTest::qWait(100);
-    }
-  }
-  return false;
 }
 
 int CountRequests(const LoopbackServer& server, const std::string& path) {
