@@ -2,7 +2,7 @@
 # Builds one release from this checkout and writes what the vendor publishes:
 #
 #   bash scripts/release.sh VERSION OUTDIR [--url-base URL] [--web-version TEXT]
-#                           [--update-type N]
+#                           [--update-type N] [--key PRIVATE_KEY]
 #
 #   OUTDIR/vorla_VERSION_amd64.deb   the Debian package
 #   OUTDIR/vorla-VERSION.run         the installer: one self-extracting file that
@@ -11,7 +11,10 @@
 #
 # VERSION is four numbers (3.0.1.0). The manifest's <url> is URL + the
 # installer's name (default http://<vendor host>/download/); <webversion> is
-# the text given, else VERSION; <updatetype> is N, else 0. The build (Release,
+# the text given, else VERSION; <updatetype> is N, else 0. With --key (an
+# Ed25519 private key in PEM) the manifest carries <signature>, the key's
+# signature over <version>, a line feed and <sha256>, and the release's
+# upgrade trusts that key's releases only. The build (Release,
 # no tests) goes to build-release/VERSION, or to $VORLA_RELEASE_BUILD_DIR;
 # VORLA_VENDOR_HOST and VORLA_SERVICE_HOST, when set, are its built-in hosts.
 # Two runs for the same version and checkout write the same files.
@@ -20,7 +23,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 usage() {
-  echo "usage: bash scripts/release.sh VERSION OUTDIR [--url-base URL] [--web-version TEXT] [--update-type N]" >&2
+  echo "usage: bash scripts/release.sh VERSION OUTDIR [--url-base URL] [--web-version TEXT] [--update-type N] [--key PRIVATE_KEY]" >&2
   exit 2
 }
 [ $# -ge 2 ] || usage
@@ -30,11 +33,13 @@ shift 2
 url_base=""
 web_version=$version
 update_type=0
+key=""
 while [ $# -gt 0 ]; do
   case $1 in
     --url-base) url_base=${2:?}; shift 2 ;;
     --web-version) web_version=${2?}; shift 2 ;;
     --update-type) update_type=${2:?}; shift 2 ;;
+    --key) key=${2:?}; shift 2 ;;
     *) usage ;;
   esac
 done
@@ -47,7 +52,14 @@ bash scripts/install-deps.sh >/dev/null || { echo "release: the dependency insta
 command -v makeself >/dev/null || { echo "release: makeself is missing" >&2; exit 1; }
 
 build=${VORLA_RELEASE_BUILD_DIR:-$root/build-release/$version}
-mkdir -p "$outdir"
+mkdir -p "$outdir" "$build"
+public_key=""
+if [ -n "$key" ]; then
+  openssl pkey -in "$key" -noout -text 2>/dev/null | grep -q ED25519 ||
+    { echo "release: $key is no Ed25519 private key in PEM" >&2; exit 2; }
+  public_key=$build/update-key.pub.pem
+  openssl pkey -in "$key" -pubout -out "$public_key"
+fi
 outdir=$(cd "$outdir" && pwd)
 # Every time stamp in what is published is the checkout's, so that the same
 # checkout gives the same bytes.
@@ -57,7 +69,7 @@ hosts=()
 [ -n "${VORLA_VENDOR_HOST:-}" ] && hosts+=(-DVORLA_VENDOR_HOST="$VORLA_VENDOR_HOST")
 [ -n "${VORLA_SERVICE_HOST:-}" ] && hosts+=(-DVORLA_SERVICE_HOST="$VORLA_SERVICE_HOST")
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-  -DVORLA_RELEASE_VERSION="$version" "${hosts[@]}" >/dev/null
+  -DVORLA_RELEASE_VERSION="$version" -DVORLA_UPDATE_PUBLIC_KEY="$public_key" "${hosts[@]}" >/dev/null
 cmake --build "$build" -j2 --target binding upgrade
 vendor_host=$(sed -n 's/^VORLA_VENDOR_HOST:STRING=//p' "$build/CMakeCache.txt")
 [ -n "$url_base" ] || url_base="http://$vendor_host/download/"
@@ -106,13 +118,20 @@ mv -f "$work/$installer" "$outdir/$installer"
 chmod 0755 "$outdir/$installer"
 
 digest=$(sha256sum "$outdir/$installer" | cut -d' ' -f1)
+signature=""
+if [ -n "$key" ]; then
+  # Ed25519 over the bytes of both values as the manifest writes them.
+  printf '%s\n%s' "$version" "$digest" >"$work/signed"
+  signature="
+  <signature>$(openssl pkeyutl -sign -rawin -inkey "$key" -in "$work/signed" | base64 -w0)</signature>"
+fi
 cat >"$outdir/update.xml" <<EOF
 <update>
   <version>$version</version>
   <webversion>$web_version</webversion>
   <updatetype>$update_type</updatetype>
   <url>${url_base%/}/$installer</url>
-  <sha256>$digest</sha256>
+  <sha256>$digest</sha256>$signature
 </update>
 EOF
 echo "release: $outdir/$deb, $outdir/$installer, $outdir/update.xml"

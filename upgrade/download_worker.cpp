@@ -15,6 +15,8 @@
 #include "manifest/manifest.h"
 #include "platform/platform.h"
 #include "upgrade/digest_thread.h"
+#include "upgrade/update_key.h"
+#include "upgrade/update_signature.h"
 #include "upgrade/upgrade_dlg.h"
 
 static_assert(std::is_same_v<curl_off_t, int64_t>, "progress callback signature");
@@ -58,6 +60,20 @@ QByteArray ParseDigest(const std::string& text) {
       return {};
   }
   return QByteArray::fromHex(QByteArray::fromStdString(text));
+}
+
+// Without a built-in key every manifest passes. With one, the manifest must
+// name "<version>", "<sha256>" and "<signature>", and the signature must be the
+// key's over the first two (see VerifyUpdateSignature).
+bool IsSignedByVendor(const std::string& manifest, bool digestNamed, const std::string& digest) {
+  const std::string_view key = UpdatePublicKey();
+  if (key.empty())
+    return true;
+  std::string version;
+  std::string signature;
+  return digestNamed && vorla::GetTagValue(manifest, "<version>", "</version>", version) &&
+         vorla::GetTagValue(manifest, "<signature>", "</signature>", signature) &&
+         VerifyUpdateSignature(key, version, digest, signature);
 }
 
 bool WriteAll(int file, const char* data, size_t size) {
@@ -110,6 +126,9 @@ void DownloadWorker::Run() {
   std::string digest;
   const bool digestNamed = vorla::GetTagValue(m_manifest, "<sha256>", "</sha256>", digest);
   m_expectedDigest = digestNamed ? ParseDigest(digest) : QByteArray();
+  // Built with the vendor's key, only a release the vendor signed may start:
+  // decided before any byte of the installer is fetched.
+  const bool refused = !IsSignedByVendor(m_manifest, digestNamed, digest);
   if (stop.load() == 1)
     return;
 
@@ -123,7 +142,7 @@ void DownloadWorker::Run() {
     m_window.SetStatusText(QString::fromUtf8(kCannotCreate));
     return;
   }
-  if (digestNamed && m_expectedDigest.isEmpty()) {
+  if (refused || (digestNamed && m_expectedDigest.isEmpty())) {
     stop = 1;
     FailDownload(true);
     return;

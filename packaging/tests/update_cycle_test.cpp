@@ -1,13 +1,14 @@
 // The whole update cycle on the real programs, as a user meets it: release N
 // (this build) installed per-user into a prefix, run as an ordinary user;
-// release N+1 made by scripts/release.sh, published on the loopback vendor
-// host; the user accepts the update, and the installer puts N+1 in place and
+// release N+1 made and signed by scripts/release.sh, published on the
+// loopback vendor host; the user accepts the update, and the installer puts N+1 in place and
 // starts it, still signed in. Also a damaged installer and a manifest that
 // announces a release newer than its installer brings: neither may loop.
 
 #include <csignal>
 #include <memory>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -18,12 +19,14 @@
 #include <unistd.h>
 
 #include "testsupport/loopback_server.h"
+#include "testsupport/update_signing.h"
 #include "testsupport/xdotool.h"
 
 using vorla::testing::AnswerQuestion;
 using vorla::testing::LoopbackServer;
 using vorla::testing::Request;
 using vorla::testing::Response;
+using vorla::testing::SignUpdate;
 using vorla::testing::WaitForWindow;
 using vorla::testing::Windows;
 
@@ -87,6 +90,9 @@ void UpdateCycleTest::init() {
   install.start("cmake", {"--install", BUILD_DIR, "--prefix", Prefix()});
   QVERIFY(install.waitForFinished(60000) && install.exitCode() == 0);
   QCOMPARE(InstalledVersion(), QString(THIS_VERSION));
+  // Its updater trusts the key the release command signs with.
+  QVERIFY(QFile::remove(Prefix() + "/bin/upgrade"));
+  QVERIFY(QFile::copy(SIGNED_UPGRADE_PROGRAM, Prefix() + "/bin/upgrade"));
   // The installer tells its failures through zenity: this one writes them down.
   QFile zenity(Path("fake/zenity"));
   QVERIFY(zenity.open(QIODevice::WriteOnly));
@@ -218,20 +224,18 @@ void UpdateCycleTest::acceptedUpdateStartsTheNewReleaseSignedIn() {
   QVERIFY(QDir(Prefix()).entryList({".vorla-install-*"}, QDir::Dirs | QDir::Hidden).isEmpty());
 }
 
-// A broken installer (published without a digest, so the updater starts it):
-// its own check refuses it before anything is unpacked, the user is told, and
-// release N starts again without offering the update once more.
+// A broken installer that the vendor signed all the same, so the updater
+// starts it: its own check refuses it before anything is unpacked, the user is
+// told, and release N starts again without offering the update once more.
 void UpdateCycleTest::damagedInstallerLeavesTheReleaseAsItWas() {
   QByteArray broken = ReadFile(RELEASE_DIR "/vorla-" NEXT_VERSION ".run");
   QVERIFY(broken.size() > 10000);
   broken.replace(broken.size() - 5000, 4, "XXXX");
-  QFile damaged(Path("damaged.run"));
-  QVERIFY(damaged.open(QIODevice::WriteOnly));
-  damaged.write(broken);
-  damaged.close();
   m_server->Route(kInstaller, Response{.body = broken.toStdString()});
-  Publish("<update><version>" NEXT_VERSION "</version><updatetype>2</updatetype><url>http://" VENDOR_HOST
-          "/download/vorla-" NEXT_VERSION ".run</url></update>");
+  const std::string digest = QCryptographicHash::hash(broken, QCryptographicHash::Sha256).toHex().toStdString();
+  Publish(QByteArray::fromStdString("<update><version>" NEXT_VERSION "</version><updatetype>2</updatetype><url>http://" VENDOR_HOST
+          "/download/vorla-" NEXT_VERSION ".run</url><sha256>" + digest + "</sha256><signature>" +
+          SignUpdate(TEST_KEY, NEXT_VERSION, digest) + "</signature></update>"));
   QProcess binding;
   StartInstalled(binding);
   QTRY_VERIFY_WITH_TIMEOUT(ReadFile(Path("told")).contains("损坏"), 60000);
@@ -246,10 +250,12 @@ void UpdateCycleTest::damagedInstallerLeavesTheReleaseAsItWas() {
 // brings: N+1 is installed and started, offers the same installer once more,
 // which refuses it; N+1 then runs, and nothing starts again.
 void UpdateCycleTest::manifestNewerThanItsInstallerDoesNotLoop() {
-  QByteArray manifest = ReadFile(RELEASE_DIR "/update.xml");
-  manifest.replace("<version>" NEXT_VERSION "</version>", "<version>" LATER_VERSION "</version>");
-  manifest.replace("<updatetype>0</updatetype>", "<updatetype>2</updatetype>");
-  Publish(manifest);
+  // Signed as the vendor would sign such a mistake.
+  const QByteArray installer = ReadFile(RELEASE_DIR "/vorla-" NEXT_VERSION ".run");
+  const std::string digest = QCryptographicHash::hash(installer, QCryptographicHash::Sha256).toHex().toStdString();
+  Publish(QByteArray::fromStdString("<update><version>" LATER_VERSION "</version><updatetype>2</updatetype><url>http://" VENDOR_HOST
+          "/download/vorla-" NEXT_VERSION ".run</url><sha256>" + digest + "</sha256><signature>" +
+          SignUpdate(TEST_KEY, LATER_VERSION, digest) + "</signature></update>"));
   QProcess binding;
   StartInstalled(binding);
   QTRY_VERIFY_WITH_TIMEOUT(ReadFile(Path("told")).contains("不比它旧"), 90000);

@@ -1,13 +1,17 @@
+#include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <functional>
 
 #include "testsupport/loopback_server.h"
+#include "testsupport/update_signing.h"
 #include "testsupport/xdotool.h"
 
 using vorla::testing::LoopbackServer;
 using vorla::testing::Response;
+using vorla::testing::SignUpdate;
 using vorla::testing::Xdotool;
 
 namespace {
@@ -26,6 +30,10 @@ bool CleanExit(QProcess& process) {
 // The first visible window with exactly this title, or empty after `timeoutMs`.
 QString FindWindow(const QString& title, int timeoutMs) {
   return Xdotool({"search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}, timeoutMs).section('\n', 0, 0);
+}
+
+std::string Sha256Hex(const std::string& data) {
+  return QCryptographicHash::hash(QByteArray::fromStdString(data), QCryptographicHash::Sha256).toHex().toStdString();
 }
 
 // Focuses the window and types `key` into it, as a user at the keyboard.
@@ -48,6 +56,8 @@ class UpgradeBinaryTest : public QObject {
   void updatesEndToEnd_data();
   void updatesEndToEnd();
   void quitByKeyboardMidDownload();
+  void onlySignedReleasesStart_data();
+  void onlySignedReleasesStart();
 
  private:
   QProcessEnvironment Environment() const;
@@ -158,6 +168,91 @@ void UpgradeBinaryTest::quitByKeyboardMidDownload() {
   QCOMPARE(process.exitCode(), 0);
   QVERIFY(!QFile::exists(marker));
   QVERIFY(CleanExit(process));
+}
+
+// What the manifest says of the installer, before the row changes it.
+struct Release {
+  std::string version, digest, signature;
+};
+using Tamper = std::function<void(Release&, const QString& otherKey)>;
+Q_DECLARE_METATYPE(Tamper)
+
+void UpgradeBinaryTest::onlySignedReleasesStart_data() {
+  QTest::addColumn<QString>("program");
+  QTest::addColumn<Tamper>("tamper");
+  QTest::addColumn<bool>("fetched");  // the installer is downloaded
+  QTest::addColumn<bool>("starts");
+  const QString signedProgram = SIGNED_UPGRADE_PROGRAM;
+  QTest::newRow("signed release") << signedProgram << Tamper([](Release&, const QString&) {}) << true << true;
+  QTest::newRow("no signature") << signedProgram << Tamper([](Release& r, const QString&) { r.signature.clear(); })
+                                << false << false;
+  QTest::newRow("malformed base64") << signedProgram << Tamper([](Release& r, const QString&) {
+    r.signature[10] = '*';
+  }) << false << false;
+  QTest::newRow("another key's signature") << signedProgram << Tamper([](Release& r, const QString& otherKey) {
+    r.signature = SignUpdate(otherKey, r.version, r.digest);
+  }) << false << false;
+  QTest::newRow("version changed after signing") << signedProgram << Tamper([](Release& r, const QString&) {
+    r.version = "9.0.0.0";
+  }) << false << false;
+  QTest::newRow("sha256 changed after signing") << signedProgram << Tamper([](Release& r, const QString&) {
+    r.digest[0] = r.digest[0] == 'a' ? 'b' : 'a';
+  }) << false << false;
+  QTest::newRow("no sha256") << signedProgram << Tamper([](Release& r, const QString&) { r.digest.clear(); })
+                             << false << false;
+  // Signed, so only the download itself tells: a digest that differs from the
+  // file's in its last byte alone.
+  QTest::newRow("digest differs in its last byte") << signedProgram << Tamper([](Release& r, const QString&) {
+    r.digest.back() = r.digest.back() == '0' ? '1' : '0';
+    r.signature = SignUpdate(TEST_KEY, r.version, r.digest);
+  }) << true << false;
+  QTest::newRow("unsigned release, built without a key") << QString(UPGRADE_PROGRAM)
+                                                          << Tamper([](Release& r, const QString&) {
+                                                               r.signature.clear();
+                                                             }) << true << true;
+}
+
+// The real updater built with a key trusts that key's releases only; each
+// refusal starts nothing, leaves no file and shows the download failure.
+void UpgradeBinaryTest::onlySignedReleasesStart() {
+  QFETCH(QString, program);
+  QFETCH(Tamper, tamper);
+  QFETCH(bool, fetched);
+  QFETCH(bool, starts);
+  const QString marker = m_temp->filePath("installer-ran");
+  const std::string installer = "#!/bin/sh\ntouch '" + marker.toStdString() + "'\n";
+  const QString otherKey = m_temp->filePath("other-key.pem");
+  QProcess::execute("openssl", {"genpkey", "-algorithm", "ed25519", "-out", otherKey});
+
+  Release release{"3.0.1.0", Sha256Hex(installer), {}};
+  release.signature = SignUpdate(TEST_KEY, release.version, release.digest);
+  tamper(release, otherKey);
+  std::string manifest = "<update><version>" + release.version + "</version><url>http://www.vorla.example/dl/setup.bin</url>";
+  if (!release.digest.empty())
+    manifest += "<sha256>" + release.digest + "</sha256>";
+  if (!release.signature.empty())
+    manifest += "<signature>" + release.signature + "</signature>";
+  m_server->Route("/pcupdate/update.xml", Response{.body = manifest + "</update>"});
+  m_server->Route("/dl/setup.bin", Response{.body = installer});
+
+  QProcess process;
+  process.setProcessEnvironment(Environment());
+  process.start(program, {"-vorla"});
+  QVERIFY(process.waitForStarted(10000));
+  if (starts) {
+    QVERIFY2(process.waitForFinished(30000), "the window should close by itself");
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 10000);
+  } else {
+    // The failure stays in the window until the user closes it.
+    QVERIFY(m_server->WaitForRequests(fetched ? 2 : 1, 10000));
+    QTest::qWait(1500);
+    QCOMPARE(process.state(), QProcess::Running);
+    QVERIFY2(!QFile::exists(m_temp->filePath("vorlax.exe")), "a refused installer must be removed");
+    QVERIFY(!QFile::exists(marker));
+    process.kill();
+    process.waitForFinished(5000);
+  }
+  QCOMPARE(m_server->RequestCount(), size_t(fetched ? 2 : 1));
 }
 
 QTEST_GUILESS_MAIN(UpgradeBinaryTest)

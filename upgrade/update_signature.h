@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// True when `signatureBase64` is the Ed25519 signature, by the key in
+// `publicKeyPem`, over the manifest's "<version>" value, one line feed and its
+// "<sha256>" value, byte for byte. False for anything else: a key that does not
+// read, base64 that is not exactly one signature, another key's signature.
+bool VerifyUpdateSignature(std::string_view publicKeyPem, const std::string& version, const std::string& sha256,
+                           const std::string& signatureBase64);
