@@ -24,6 +24,8 @@
 
 #include "engine/browser_host.h"
 #include "engine/frame.h"
+#include "engine/full_screen_window.h"
+#include "engine/page_printer.h"
 #include "engine/renderer_gone_notice.h"
 
 namespace vorla::engine {
@@ -272,6 +274,8 @@ void WebBrowser::ConnectPage() {
   if (m_isPopup)
     QObject::connect(page, &QWebEnginePage::geometryChangeRequested, page,
                      [this](const QRect& geometry) { OnGeometryChangeRequested(geometry); });
+  m_printer = new PagePrinter(m_view, m_ready);
+  new FullScreenWindow(m_view);
 }
 
 QWebEnginePage* WebBrowser::CreatePopup() {
@@ -311,6 +315,8 @@ void WebBrowser::OnReady() {
   if (m_ready)
     return;
   m_ready = true;
+  if (m_printer)
+    m_printer->SetReady();
   switch (std::exchange(m_pendingClose, PendingClose::kNone)) {
     case PendingClose::kNone:
       break;
@@ -375,6 +381,10 @@ void WebBrowser::OnGeometryChangeRequested(const QRect& geometry) {
 }
 
 void WebBrowser::OnWindowCloseRequested() {
+  // The engine does not hold a page's script in window.print(): a page that
+  // closes itself right after it (as print helpers do) goes once printed.
+  if (m_printer && m_printer->Defer([this] { OnWindowCloseRequested(); }))
+    return;
   LifeSpanHandler* lifeSpan = m_client->GetLifeSpanHandler();
   if (lifeSpan && lifeSpan->DoClose(this))
     return;

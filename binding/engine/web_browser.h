@@ -14,6 +14,8 @@ class QWidget;
 
 namespace vorla::engine {
 
+class PagePrinter;
+
 // A browser over one QWebEngineView and its QWebEnginePage. Main thread only.
 // Cancel by lifetime: it keeps a reference to itself while its view exists and
 // drops it after the client's OnBeforeClose; its view and page hold references
@@ -70,6 +72,7 @@ class WebBrowser final : public Browser {
   QWebEngineProfile* const m_profile;
   RefPtr<Client> m_client;
   QPointer<QWebEngineView> m_view;
+  QPointer<PagePrinter> m_printer;
   RefPtr<WebBrowser> m_self;
   // A pop-up's page is replaced by the engine's after createWindow returns,
   // and is then made ready (see OnAdopted): a close asked before that would act

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -87,6 +88,81 @@ QString FocusedWindow() {
   return QString::number(focus);
 }
 
+// Where `window` is and how big, as "x,y widthxheight".
+QString Geometry(const QString& window) {
+  const QStringList shell = Xdotool({"getwindowgeometry", "--shell", window}).split('\n');
+  QStringList values;
+  for (const QString& line : shell)
+    values << line.section('=', 1);
+  return values.size() >= 5 ? values[1] + "," + values[2] + " " + values[3] + "x" + values[4] : QString();
+}
+
+// A click at (`x`, `y`) inside `window`, raised first: no window manager stacks it.
+void ClickIn(const QString& window, int x, int y) {
+  Xdotool({"windowraise", window});
+  Xdotool({"mousemove", "--window", window, QString::number(x), QString::number(y)});
+  Xdotool({"click", "1"});
+}
+
+// The full-screen requests windows send the window manager (_NET_WM_STATE
+// client messages to the root window), seen as a window manager would see
+// them: "+<window>" to enter, "-<window>" to leave. Bare Xvfb has no window
+// manager to act on them, so no window changes size by itself.
+class FullScreenRequests {
+ public:
+  FullScreenRequests() : m_display(XOpenDisplay(nullptr)) {
+    if (!m_display)
+      return;
+    // Qt sends them with StructureNotify | SubstructureRedirect, as the EWMH asks.
+    XSelectInput(m_display, DefaultRootWindow(m_display), StructureNotifyMask);
+    m_state = XInternAtom(m_display, "_NET_WM_STATE", False);
+    m_fullScreen = XInternAtom(m_display, "_NET_WM_STATE_FULLSCREEN", False);
+    XSync(m_display, False);
+  }
+  ~FullScreenRequests() {
+    if (m_display)
+      XCloseDisplay(m_display);
+  }
+
+  QStringList Seen() {
+    while (m_display && XPending(m_display)) {
+      XEvent event{};
+      XNextEvent(m_display, &event);
+      const XClientMessageEvent& message = event.xclient;
+      if (event.type == ClientMessage && message.message_type == m_state &&
+          (Atom(message.data.l[1]) == m_fullScreen || Atom(message.data.l[2]) == m_fullScreen)) {
+        // Qt may send one request twice; a change is what counts.
+        const QString request = QString(message.data.l[0] == 1 ? "+" : "-") + QString::number(message.window);
+        if (m_seen.isEmpty() || m_seen.last() != request)
+          m_seen << request;
+      }
+    }
+    return m_seen;
+  }
+
+ private:
+  Display* m_display;
+  Atom m_state = None;
+  Atom m_fullScreen = None;
+  QStringList m_seen;
+};
+
+QStringList PdfFiles(const QString& folder) {
+  QStringList files;
+  QDirIterator it(folder, {"*.pdf"}, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext())
+    files << it.next();
+  return files;
+}
+
+QString PdfText(const QString& file) {
+  QProcess pdftotext;
+  pdftotext.start("pdftotext", {file, "-"});
+  if (!pdftotext.waitForFinished(10000))
+    pdftotext.kill();
+  return QString::fromUtf8(pdftotext.readAllStandardOutput());
+}
+
 std::string Manifest(const std::string& version, const std::string& webVersion, const std::string& updateType) {
   return "<update><version>" + version + "</version><webversion>" + webVersion + "</webversion><updatetype>" +
          updateType + "</updatetype></update>";
@@ -116,6 +192,8 @@ class BindingE2eTest : public QObject {
   void signalEndsInOrder_data();
   void signalEndsInOrder();
   void secondStartHandsOver();
+  void printFromPage();
+  void fullScreen();
 
  private:
   QString Path(const QString& relative) const { return m_temp->filePath(relative); }
@@ -696,6 +774,114 @@ void BindingE2eTest::secondStartHandsOver() {
   const QString again = StartToSignIn(next);
   QVERIFY2(!again.isEmpty(), "a start after its predecessor was killed should open normally");
   QuitThroughQuestion(next, again);
+}
+
+// The page's Print button: window.print() opens Qt's print dialog; a second
+// call while it is open opens nothing more; Cancel prints nothing; OK to a
+// file writes the page's text into a PDF.
+void BindingE2eTest::printFromPage() {
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html; charset=utf-8"}},
+                                      .body = "<html><head><title>" + kSignInTitle.toStdString() +
+                                              "</title></head><body style='margin:0'>"
+                                              "<button style='display:block;width:300px;height:200px' onclick='print();"
+                                              "setTimeout(()=>{print();fetch(\"/second\")},1000)'>"
+                                              "Invoice 4711 total 99.50</button><button style='display:block;width:300px;"
+                                              "height:200px' onclick='const w=window.open(\"\");w.document.write("
+                                              "\"<title>Receipt</title>Receipt 815\");w.document.close();"
+                                              "w.print();w.close()'>receipt</button></body></html>"});
+  m_server->Route("/second", Response{.body = "ok"});
+  const QString printCaption = QStringLiteral("Print");
+  QProcess process;
+  const QString window = StartToSignIn(process);
+  QVERIFY(!window.isEmpty());
+
+  ClickIn(window, 100, 100);
+  const QString dialog = WaitForWindow(printCaption, {}, 15000);
+  QVERIFY2(!dialog.isEmpty(), "window.print() should open the print dialog");
+  QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/second"), 1, 10000);
+  QTest::qWait(1000);
+  QCOMPARE(Windows(printCaption), QStringList{dialog});
+  QVERIFY(AnswerQuestion(dialog, "Escape"));
+  QTest::qWait(2000);
+  QCOMPARE(PdfFiles(Path("home")) + PdfFiles(Path("work")), QStringList());
+
+  ClickIn(window, 100, 100);
+  const QString again = WaitForWindow(printCaption, {}, 15000);
+  QVERIFY(!again.isEmpty());
+  QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/second"), 2, 10000);
+  QVERIFY(AnswerQuestion(again, "Return"));
+  QTRY_COMPARE_WITH_TIMEOUT((PdfFiles(Path("home")) + PdfFiles(Path("work"))).size(), 1, 15000);
+  const QString pdf = (PdfFiles(Path("home")) + PdfFiles(Path("work"))).first();
+  QTRY_VERIFY_WITH_TIMEOUT(PdfText(pdf).contains("Invoice 4711 total 99.50"), 10000);
+  QCOMPARE(Windows(printCaption), QStringList());
+
+  // A print helper: a blank pop-up its opener writes, prints and closes at
+  // once. Its print waits until the pop-up is ready, its close for the print.
+  QFile::remove(pdf);
+  ClickIn(window, 100, 300);
+  const QString helperDialog = WaitForWindow(printCaption, {}, 15000);
+  QVERIFY2(!helperDialog.isEmpty(), "the helper's print should open the dialog");
+  QTest::qWait(1000);
+  QVERIFY2(!Windows("Receipt").isEmpty(), "the helper should stay while its dialog is open");
+  QVERIFY(AnswerQuestion(helperDialog, "Return"));
+  QTRY_COMPARE_WITH_TIMEOUT((PdfFiles(Path("home")) + PdfFiles(Path("work"))).size(), 1, 15000);
+  QTRY_VERIFY_WITH_TIMEOUT(PdfText((PdfFiles(Path("home")) + PdfFiles(Path("work"))).first()).contains("Receipt 815"),
+                           10000);
+  QTRY_COMPARE_WITH_TIMEOUT(Windows("Receipt"), QStringList(), 10000);
+  QCOMPARE(process.state(), QProcess::Running);
+  QuitThroughQuestion(process, window);
+}
+
+// The main page's element goes full screen and fills the main window, which
+// asks for full screen; Escape leaves it and the window keeps its size. A
+// pop-up's full screen is the pop-up's alone, and the exit question still
+// ends the program while it lasts.
+void BindingE2eTest::fullScreen() {
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  const std::string fullScreenScript =
+      "<script>const v=document.getElementById('v');"
+      "v.onclick=()=>v.requestFullscreen().then(()=>document.title='full '+(document.fullscreenElement===v)+' '+"
+      "(v.clientWidth===innerWidth&&v.clientHeight===innerHeight));"
+      "document.onfullscreenchange=()=>{if(!document.fullscreenElement)document.title='left'};</script>";
+  m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html"}},
+                                      .body = "<html><head><title>" + kSignInTitle.toStdString() +
+                                              "</title></head><body style='margin:0'>"
+                                              "<div id='v' style='width:200px;height:200px;background:red'></div>"
+                                              "<button style='width:200px;height:200px' onclick=\"window.open("
+                                              "'/popup','','width=400,height=300')\">pop-up</button>" +
+                                              fullScreenScript + "</body></html>"});
+  m_server->Route("/popup", Response{.headers = {{"Content-Type", "text/html"}},
+                                     .body = "<html><head><title>Pop-up</title></head><body style='margin:0'>"
+                                             "<div id='v' style='width:200px;height:200px;background:blue'></div>" +
+                                             fullScreenScript + "</body></html>"});
+  FullScreenRequests requests;
+  QProcess process;
+  const QString window = StartToSignIn(process);
+  QVERIFY(!window.isEmpty());
+  const QString before = Geometry(window);
+  QVERIFY(!before.isEmpty());
+
+  ClickIn(window, 100, 100);
+  QVERIFY2(!WaitForWindow("full true true", {}, 10000).isEmpty(),
+           "the element should be the full-screen element and fill the window");
+  QTRY_COMPARE_WITH_TIMEOUT(requests.Seen(), QStringList{"+" + window}, 5000);
+  Xdotool({"windowfocus", "--sync", window});
+  Xdotool({"key", "Escape"});
+  QVERIFY2(!WaitForWindow("left", {}, 10000).isEmpty(), "Escape should leave full screen");
+  QTRY_COMPARE_WITH_TIMEOUT(requests.Seen(), QStringList({"+" + window, "-" + window}), 5000);
+  QCOMPARE(Geometry(window), before);
+
+  ClickIn(window, 100, 300);
+  const QString popup = WaitForWindow("Pop-up", {}, 15000);
+  QVERIFY(!popup.isEmpty());
+  QTest::qWait(500);
+  ClickIn(popup, 100, 100);
+  QVERIFY(!WaitForWindow("full true true", {}, 10000).isEmpty());
+  QTRY_COMPARE_WITH_TIMEOUT(requests.Seen(), QStringList({"+" + window, "-" + window, "+" + popup}), 5000);
+  QCOMPARE(Geometry(window), before);
+  QCOMPARE(Windows("left"), QStringList{window});
+  QuitThroughQuestion(process, window);
 }
 
 QTEST_GUILESS_MAIN(BindingE2eTest)
