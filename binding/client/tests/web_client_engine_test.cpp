@@ -1,10 +1,13 @@
 #include <dirent.h>
 #include <csignal>
+#include <functional>
 
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPrintDialog>
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
@@ -131,6 +134,7 @@ class WebClientEngineTest : public QObject {
   void popupTakesTheSizeItAsksFor();
   void blankPopupShowsWhatItsOpenerWrote_data();
   void blankPopupShowsWhatItsOpenerWrote();
+  void printInANewPopupWaitsUntilItIsReady();
   void pageComesBackAfterItsRendererDied();
   void rendererDyingAtEveryLoadEndsInANotice();
   void permissionRequestsAreDeniedAtOnce();
@@ -248,6 +252,46 @@ void WebClientEngineTest::blankPopupShowsWhatItsOpenerWrote() {
   QTRY_VERIFY2_WITH_TIMEOUT(TopLevel("clicked Main"), qPrintable(popup->windowTitle()), 10000);
   popup->close();
   QTRY_VERIFY_WITH_TIMEOUT(!popup, 10000);
+}
+
+// A print helper's window.print() comes while the new pop-up is still being
+// made ready by the engine layer's own print; a dialog answered OK at once
+// must still print, not fail against that print.
+void WebClientEngineTest::printInANewPopupWaitsUntilItIsReady() {
+  QVERIFY(OpenMain("/main.html", "Main"));
+  // Print to file, where the dialog offers it: the page's title in the home folder.
+  QVERIFY(QDir().mkpath(m_temp.filePath("home")));
+  const QString file = m_temp.filePath("home/Receipt.pdf");
+  int messages = 0;
+  QPointer<QPrintDialog> dialog;
+  class Watcher : public QObject {
+   public:
+    std::function<void(QObject*)> shown;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+      if (event->type() == QEvent::Show)
+        shown(watched);
+      return false;
+    }
+  } watcher;
+  watcher.shown = [&](QObject* watched) {
+    if (qobject_cast<QMessageBox*>(watched))
+      ++messages;
+    auto* shown = qobject_cast<QPrintDialog*>(watched);
+    if (!shown || dialog)
+      return;
+    dialog = shown;
+    QMetaObject::invokeMethod(shown, &QDialog::accept, Qt::QueuedConnection);
+  };
+  qApp->installEventFilter(&watcher);
+  RunScript(QStringLiteral("const w = window.open(''); w.document.write('<title>Receipt</title>Receipt 815');"
+                           "w.document.close(); w.print();"));
+  QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(file).size() > 0, 20000);
+  QTest::qWait(500);
+  qApp->removeEventFilter(&watcher);
+  QCOMPARE(messages, 0);
+  QFile pdf(file);
+  QVERIFY(pdf.open(QIODevice::ReadOnly));
+  QVERIFY(pdf.read(5) == "%PDF-");
 }
 
 // As the out-of-memory killer ends a renderer: the pages it showed come back.
