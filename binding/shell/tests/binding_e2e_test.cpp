@@ -16,6 +16,7 @@
 #include <QtTest>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <atspi/atspi.h>
 
 #include "testsupport/engine_processes.h"
 #include "testsupport/loopback_server.h"
@@ -147,6 +148,34 @@ class FullScreenRequests {
   QStringList m_seen;
 };
 
+// The names of the dialogs the program `pid` shows a screen reader, as AT-SPI
+// tells them.
+QStringList AccessibleDialogs(qint64 pid) {
+  QStringList names;
+  AtspiAccessible* desktop = atspi_get_desktop(0);
+  const int applications = atspi_accessible_get_child_count(desktop, nullptr);
+  for (int i = 0; i < applications; ++i) {
+    AtspiAccessible* application = atspi_accessible_get_child_at_index(desktop, i, nullptr);
+    if (!application)
+      continue;
+    const int windows =
+        atspi_accessible_get_process_id(application, nullptr) == pid ? atspi_accessible_get_child_count(application, nullptr) : 0;
+    for (int j = 0; j < windows; ++j) {
+      AtspiAccessible* window = atspi_accessible_get_child_at_index(application, j, nullptr);
+      if (window && atspi_accessible_get_role(window, nullptr) == ATSPI_ROLE_DIALOG) {
+        gchar* name = atspi_accessible_get_name(window, nullptr);
+        names << QString::fromUtf8(name);
+        g_free(name);
+      }
+      if (window)
+        g_object_unref(window);
+    }
+    g_object_unref(application);
+  }
+  g_object_unref(desktop);
+  return names;
+}
+
 QStringList PdfFiles(const QString& folder) {
   QStringList files;
   QDirIterator it(folder, {"*.pdf"}, QDir::Files, QDirIterator::Subdirectories);
@@ -192,6 +221,7 @@ class BindingE2eTest : public QObject {
   void signalEndsInOrder_data();
   void signalEndsInOrder();
   void secondStartHandsOver();
+  void printDialogReadOverAtSpi();
   void printFromPage();
   void fullScreen();
 
@@ -774,6 +804,49 @@ void BindingE2eTest::secondStartHandsOver() {
   const QString again = StartToSignIn(next);
   QVERIFY2(!again.isEmpty(), "a start after its predecessor was killed should open normally");
   QuitThroughQuestion(next, again);
+}
+
+// What a screen reader finds after window.print(): the print dialog. The
+// only case here with accessibility on, on a session bus of its own.
+void BindingE2eTest::printDialogReadOverAtSpi() {
+  QProcess bus;
+  bus.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
+  QVERIFY(bus.waitForStarted(5000));
+  QVERIFY(bus.waitForReadyRead(5000));
+  const QByteArray address = bus.readLine().trimmed();
+  const QByteArray sessionBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+  auto stopBus = qScopeGuard([&bus, sessionBus] {
+    bus.terminate();
+    bus.waitForFinished(5000);
+    if (sessionBus.isEmpty())
+      qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    else
+      qputenv("DBUS_SESSION_BUS_ADDRESS", sessionBus);
+  });
+  qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+  QCOMPARE(atspi_init(), 0);
+  auto leaveAtSpi = qScopeGuard([] { atspi_exit(); });
+
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html"}},
+                                      .body = "<html><head><title>" + kSignInTitle.toStdString() +
+                                              "</title></head><body><script>addEventListener('load',"
+                                              "()=>setTimeout(print,500));</script></body></html>"});
+  QProcessEnvironment environment = Environment();
+  environment.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(address));
+  environment.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+  QProcess process;
+  process.setProcessEnvironment(environment);
+  process.setWorkingDirectory(Path("work"));
+  process.start(Path("bin/binding"), {});
+  QVERIFY(process.waitForStarted(10000));
+  const QString window = WaitForWindow(kSignInTitle, {}, 30000);
+  QVERIFY(!window.isEmpty());
+  QTRY_COMPARE_WITH_TIMEOUT(AccessibleDialogs(process.processId()), QStringList{"Print"}, 20000);
+  const QString dialog = WaitForWindow("Print");
+  QVERIFY(AnswerQuestion(dialog, "Escape"));
+  QTRY_COMPARE_WITH_TIMEOUT(AccessibleDialogs(process.processId()), QStringList(), 10000);
+  QuitThroughQuestion(process, window);
 }
 
 // The page's Print button: window.print() opens Qt's print dialog; a second
