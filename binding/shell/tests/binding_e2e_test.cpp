@@ -192,6 +192,12 @@ QString PdfText(const QString& file) {
   return QString::fromUtf8(pdftotext.readAllStandardOutput());
 }
 
+// A sign-in page of `body`, titled as the real one.
+Response SignInPage(const std::string& body) {
+  return Response{.headers = {{"Content-Type", "text/html; charset=utf-8"}},
+                  .body = "<html><head><title>" + kSignInTitle.toStdString() + "</title></head>" + body + "</html>"};
+}
+
 std::string Manifest(const std::string& version, const std::string& webVersion, const std::string& updateType) {
   return "<update><version>" + version + "</version><webversion>" + webVersion + "</webversion><updatetype>" +
          updateType + "</updatetype></update>";
@@ -828,10 +834,8 @@ void BindingE2eTest::printDialogReadOverAtSpi() {
   auto leaveAtSpi = qScopeGuard([] { atspi_exit(); });
 
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
-  m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html"}},
-                                      .body = "<html><head><title>" + kSignInTitle.toStdString() +
-                                              "</title></head><body><script>addEventListener('load',"
-                                              "()=>setTimeout(print,500));</script></body></html>"});
+  m_server->Route("/signin", SignInPage("<body><script>addEventListener('load',()=>setTimeout(print,500));"
+                                        "</script></body>"));
   QProcessEnvironment environment = Environment();
   environment.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(address));
   environment.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
@@ -854,15 +858,13 @@ void BindingE2eTest::printDialogReadOverAtSpi() {
 // file writes the page's text into a PDF.
 void BindingE2eTest::printFromPage() {
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
-  m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html; charset=utf-8"}},
-                                      .body = "<html><head><title>" + kSignInTitle.toStdString() +
-                                              "</title></head><body style='margin:0'>"
-                                              "<button style='display:block;width:300px;height:200px' onclick='print();"
-                                              "setTimeout(()=>{print();fetch(\"/second\")},1000)'>"
-                                              "Invoice 4711 total 99.50</button><button style='display:block;width:300px;"
-                                              "height:200px' onclick='const w=window.open(\"\");w.document.write("
-                                              "\"<title>Receipt</title>Receipt 815\");w.document.close();"
-                                              "w.print();w.close()'>receipt</button></body></html>"});
+  m_server->Route("/signin", SignInPage("<body style='margin:0'>"
+                                        "<button style='display:block;width:300px;height:200px' onclick='print();"
+                                        "setTimeout(()=>{print();fetch(\"/second\")},1000)'>"
+                                        "Invoice 4711 total 99.50</button><button style='display:block;width:300px;"
+                                        "height:200px' onclick='const w=window.open(\"\");w.document.write("
+                                        "\"<title>Receipt</title>Receipt 815\");w.document.close();"
+                                        "w.print();w.close()'>receipt</button></body>"));
   m_server->Route("/second", Response{.body = "ok"});
   const QString printCaption = QStringLiteral("Print");
   QProcess process;
@@ -909,7 +911,7 @@ void BindingE2eTest::printFromPage() {
 // The main page's element goes full screen and fills the main window, which
 // asks for full screen; Escape leaves it and the window keeps its size. A
 // pop-up's full screen is the pop-up's alone, and the exit question still
-// ends the program while it lasts.
+// ends the program while both are full screen.
 void BindingE2eTest::fullScreen() {
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
   const std::string fullScreenScript =
@@ -917,13 +919,11 @@ void BindingE2eTest::fullScreen() {
       "v.onclick=()=>v.requestFullscreen().then(()=>document.title='full '+(document.fullscreenElement===v)+' '+"
       "(v.clientWidth===innerWidth&&v.clientHeight===innerHeight));"
       "document.onfullscreenchange=()=>{if(!document.fullscreenElement)document.title='left'};</script>";
-  m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html"}},
-                                      .body = "<html><head><title>" + kSignInTitle.toStdString() +
-                                              "</title></head><body style='margin:0'>"
-                                              "<div id='v' style='width:200px;height:200px;background:red'></div>"
-                                              "<button style='width:200px;height:200px' onclick=\"window.open("
-                                              "'/popup','','width=400,height=300')\">pop-up</button>" +
-                                              fullScreenScript + "</body></html>"});
+  m_server->Route("/signin", SignInPage("<body style='margin:0'>"
+                                        "<div id='v' style='width:200px;height:200px;background:red'></div>"
+                                        "<button style='width:200px;height:200px' onclick=\"window.open("
+                                        "'/popup','','width=400,height=300')\">pop-up</button>" +
+                                        fullScreenScript + "</body>"));
   m_server->Route("/popup", Response{.headers = {{"Content-Type", "text/html"}},
                                      .body = "<html><head><title>Pop-up</title></head><body style='margin:0'>"
                                              "<div id='v' style='width:200px;height:200px;background:blue'></div>" +
@@ -954,6 +954,10 @@ void BindingE2eTest::fullScreen() {
   QTRY_COMPARE_WITH_TIMEOUT(requests.Seen(), QStringList({"+" + window, "-" + window, "+" + popup}), 5000);
   QCOMPARE(Geometry(window), before);
   QCOMPARE(Windows("left"), QStringList{window});
+
+  // Both full screen: the exit question still ends it all.
+  ClickIn(window, 100, 100);
+  QVERIFY(!WaitForWindow("full true true", {popup}, 10000).isEmpty());
   QuitThroughQuestion(process, window);
 }
 
