@@ -539,34 +539,38 @@ void BindingE2eTest::linksToOtherSitesOpenOnTheDesktop_data() {
   QTest::addColumn<QString>("desktop");      // what the desktop is handed; empty: nothing
   QTest::addColumn<std::string>("landing");  // the host that shows the landing page; empty: none
   QTest::addColumn<bool>("inPopup");         // in a pop-up, else in the main window
+  QTest::addColumn<int>("button");           // the mouse button clicked
   const QString service = QStringLiteral("http://" SERVICE_HOST);
   const QString vendor = QStringLiteral("http://" VENDOR_HOST);
   const QString link = QStringLiteral("<a href=\"%1\" %2>go</a>");
   QTest::newRow("link to another site")
       << link.arg("http://other.example/landing?from=app", "") << "http://other.example/landing?from=app\n"
-      << std::string() << false;
+      << std::string() << false << 1;
   QTest::newRow("target=_blank link to another site")
       << link.arg("http://other.example/landing", "target=\"_blank\"") << "http://other.example/landing\n"
-      << std::string() << false;
+      << std::string() << false << 1;
+  QTest::newRow("middle click on a link to another site")
+      << link.arg("http://other.example/landing", "") << "http://other.example/landing\n" << std::string() << false
+      << 2;
   QTest::newRow("link to a look-alike of the service's host")
       << link.arg("http://" SERVICE_HOST ".other.example/landing", "")
-      << "http://" SERVICE_HOST ".other.example/landing\n" << std::string() << false;
+      << "http://" SERVICE_HOST ".other.example/landing\n" << std::string() << false << 1;
   QTest::newRow("mailto: link, to the desktop as ever")
-      << link.arg("mailto:help@other.example", "") << "mailto:help@other.example\n" << std::string() << false;
+      << link.arg("mailto:help@other.example", "") << "mailto:help@other.example\n" << std::string() << false << 1;
   QTest::newRow("link to the service's host") << link.arg(service + "/landing", "") << "" << std::string(SERVICE_HOST)
-                                              << false;
+                                              << false << 1;
   QTest::newRow("link to a subdomain of the service's host")
-      << link.arg("http://files." SERVICE_HOST "/landing", "") << "" << std::string("files." SERVICE_HOST) << false;
+      << link.arg("http://files." SERVICE_HOST "/landing", "") << "" << std::string("files." SERVICE_HOST) << false << 1;
   QTest::newRow("target=_blank link to the vendor's host")
-      << link.arg(vendor + "/landing", "target=\"_blank\"") << "" << std::string(VENDOR_HOST) << true;
+      << link.arg(vendor + "/landing", "target=\"_blank\"") << "" << std::string(VENDOR_HOST) << true << 1;
   QTest::newRow("script pop-up to another site")
       << QStringLiteral("<button onclick=\"window.open('http://other.example/landing')\">go</button>") << ""
-      << std::string("other.example") << true;
+      << std::string("other.example") << true << 1;
   QTest::newRow("script navigation to another site on a button's click")
       << QStringLiteral("<button onclick=\"location='http://other.example/landing'\">go</button>") << ""
-      << std::string("other.example") << false;
+      << std::string("other.example") << false << 1;
   QTest::newRow("server redirect from the service's host to another site")
-      << link.arg(service + "/hop", "") << "" << std::string("other.example") << false;
+      << link.arg(service + "/hop", "") << "" << std::string("other.example") << false << 1;
 }
 
 void BindingE2eTest::linksToOtherSitesOpenOnTheDesktop() {
@@ -574,6 +578,7 @@ void BindingE2eTest::linksToOtherSitesOpenOnTheDesktop() {
   QFETCH(QString, desktop);
   QFETCH(std::string, landing);
   QFETCH(bool, inPopup);
+  QFETCH(int, button);
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
   m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html"}},
                                       .body = "<html><head><title>" + kSignInTitle.toStdString() +
@@ -589,7 +594,7 @@ void BindingE2eTest::linksToOtherSitesOpenOnTheDesktop() {
   QVERIFY(!window.isEmpty());
   QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 1, 10000);
   const QStringList before = VisibleWindows();
-  Click(window, 200, 150);
+  Click(window, 200, 150, button);
 
   if (!desktop.isEmpty()) {
     QTRY_COMPARE_WITH_TIMEOUT(DesktopRecord(), desktop, 10000);
