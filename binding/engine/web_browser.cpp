@@ -50,7 +50,7 @@ class BrowserPage : public QWebEnginePage {
   WebBrowser* Owner() const { return m_browser.get(); }
 
  protected:
-  QWebEnginePage* createWindow(WebWindowType) override { return m_browser->CreatePopup(); }
+  QWebEnginePage* createWindow(WebWindowType type) override { return m_browser->CreatePopup(type == WebDialog); }
   bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
     return m_browser->AcceptNavigation(url, type == NavigationTypeLinkClicked, isMainFrame);
   }
@@ -298,7 +298,7 @@ void WebBrowser::ConnectPage() {
                      [this](const QRect& geometry) { OnGeometryChangeRequested(geometry); });
 }
 
-QWebEnginePage* WebBrowser::CreatePopup() {
+QWebEnginePage* WebBrowser::CreatePopup(bool dialog) {
   LifeSpanHandler* lifeSpan = m_client->GetLifeSpanHandler();
   if (!m_view || (lifeSpan && lifeSpan->OnBeforePopup(this)))
     return nullptr;
@@ -306,7 +306,11 @@ QWebEnginePage* WebBrowser::CreatePopup() {
   // page adopts the one Chromium already made, so window.opener and whatever
   // the opener writes into an about:blank pop-up are kept.
   RefPtr<WebBrowser> popup(new WebBrowser(m_profile, nullptr, QRect(QPoint(), m_view->window()->size()), m_client));
-  popup->m_popupLink = TakeClickedLink();
+  // A link opens a window like a tab; one with a size asked for is a script's
+  // dialog (a sign-in with another provider), even when it shows the link.
+  const QUrl link = TakeClickedLink();
+  if (!dialog)
+    popup->m_popupLink = link;
   if (popup->m_popupLink.isEmpty())
     popup->m_view->show();
   if (lifeSpan)

@@ -51,8 +51,9 @@ class WebBrowser final : public Browser {
   // once the browser is ready.
   bool AcceptWindowClose();
   void ExecuteJavaScript(const QString& code, const QString& scriptUrl, int startLine);
-  // The page for a pop-up this browser's page opens; null when the client refuses it.
-  QWebEnginePage* CreatePopup();
+  // The page for a pop-up this browser's page opens (`dialog`: with a size asked
+  // for); null when the client refuses it.
+  QWebEnginePage* CreatePopup(bool dialog);
   // The page asks whether to go to `url`; false cancels the navigation.
   bool AcceptNavigation(const QUrl& url, bool linkClicked, bool isMainFrame);
   // The user has clicked in the browser's window (left or middle button).

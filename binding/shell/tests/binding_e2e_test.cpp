@@ -566,6 +566,10 @@ void BindingE2eTest::linksToOtherSitesOpenOnTheDesktop_data() {
   QTest::newRow("script pop-up to another site")
       << QStringLiteral("<button onclick=\"window.open('http://other.example/landing')\">go</button>") << ""
       << std::string("other.example") << true << 1;
+  QTest::newRow("script pop-up with a size, from a link's click to that link")
+      << QStringLiteral("<a href=\"http://other.example/landing\" "
+                        "onclick=\"window.open(this.href, 'signin', 'width=500,height=400'); return false\">go</a>")
+      << "" << std::string("other.example") << true << 1;
   QTest::newRow("script navigation to another site on a button's click")
       << QStringLiteral("<button onclick=\"location='http://other.example/landing'\">go</button>") << ""
       << std::string("other.example") << false << 1;
