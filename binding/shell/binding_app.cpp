@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "shell/binding_dlg.h"
 #include "shell/home_page_signal.h"
+#include "updatecheck/cache_purge.h"
 
 namespace {
 
@@ -101,6 +102,7 @@ int CbindingApp::InitInstance(int argc, char** argv) {
     delete dlg.data();
   }
   vorla::engine::Shutdown();
+  vorla::FinishOldCacheSweeps();  // bounded: what is left goes at the next start
   client = nullptr;
   application = nullptr;
   return status;
