@@ -65,8 +65,8 @@ std::vector<std::string> MovedAside(const fs::path& dataFolder) {
 }
 
 void SweepThreadProc(fs::path dataFolder, std::shared_ptr<Sweep> sweep) {
-  // The engine starts meanwhile and must not wait for the disk or a core;
-  // best effort: at normal priority the sweep is only done sooner.
+  // The engine starts meanwhile and comes first for the cores. Best effort:
+  // at normal priority the sweep is only done sooner.
   setpriority(PRIO_PROCESS, gettid(), 19);
   for (const std::string& name : MovedAside(dataFolder)) {
     if (sweep->stop)
