@@ -28,14 +28,19 @@ const char kCacheFolder[] = "cache";
 const char kMovedAsidePrefix[] = "cache.old-";
 // A sweep told to stop ends before its next entry, in well under this.
 constexpr std::chrono::milliseconds kStopWait(100);
+// The start to the sign-in page takes about a second; the sweep keeps off the
+// disk meanwhile, which a file system that discards freed blocks at once
+// would make the engine wait for.
+constexpr std::chrono::seconds kSettle(2);
 
 // One sweep's worker and the program's end share this; the worker is detached
 // and holds its own reference, so either may go first.
 struct Sweep {
   std::atomic<bool> stop{false};
   std::mutex mutex;
-  std::condition_variable ended;
-  bool done = false;  // under `mutex`
+  std::condition_variable changed;
+  bool hurry = false;  // under `mutex`: the program ends, no more waiting
+  bool done = false;   // under `mutex`
 };
 
 // Cancel by shared flag: the sweeps started and not yet finished, for the
@@ -68,6 +73,10 @@ void SweepThreadProc(fs::path dataFolder, std::shared_ptr<Sweep> sweep) {
   // The engine starts meanwhile and comes first for the cores. Best effort:
   // at normal priority the sweep is only done sooner.
   setpriority(PRIO_PROCESS, gettid(), 19);
+  {
+    std::unique_lock lock(sweep->mutex);
+    sweep->changed.wait_for(lock, kSettle, [&] { return sweep->hurry; });
+  }
   for (const std::string& name : MovedAside(dataFolder)) {
     if (sweep->stop)
       break;
@@ -77,7 +86,7 @@ void SweepThreadProc(fs::path dataFolder, std::shared_ptr<Sweep> sweep) {
     const std::lock_guard lock(sweep->mutex);
     sweep->done = true;
   }
-  sweep->ended.notify_all();
+  sweep->changed.notify_all();
 }
 
 // True when every sweep has finished by `deadline`.
@@ -85,7 +94,7 @@ bool WaitFor(const std::vector<std::shared_ptr<Sweep>>& sweeps, std::chrono::ste
   bool all = true;
   for (const auto& sweep : sweeps) {
     std::unique_lock lock(sweep->mutex);
-    all = sweep->ended.wait_until(lock, deadline, [&] { return sweep->done; }) && all;
+    all = sweep->changed.wait_until(lock, deadline, [&] { return sweep->done; }) && all;
   }
   return all;
 }
@@ -126,6 +135,14 @@ void FinishOldCacheSweeps(std::chrono::milliseconds grace) {
   {
     const std::lock_guard lock(g_sweepsMutex);
     sweeps.swap(g_sweeps);
+  }
+  // The engine is gone: a sweep still settling begins now.
+  for (const auto& sweep : sweeps) {
+    {
+      const std::lock_guard lock(sweep->mutex);
+      sweep->hurry = true;
+    }
+    sweep->changed.notify_all();
   }
   if (WaitFor(sweeps, std::chrono::steady_clock::now() + grace))
     return;

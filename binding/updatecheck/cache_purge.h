@@ -17,12 +17,13 @@ namespace vorla {
 void PurgeCache(const std::filesystem::path& dataFolder);
 
 // Starts removing every "cache.old-…" in `dataFolder` on a worker thread at the
-// lowest priority: this start's, and what an earlier start left when it ended
-// or was killed before it was done.
+// lowest priority, once the engine has had two seconds to start: this start's,
+// and what an earlier start left when it ended or was killed before it was done.
 void SweepOldCaches(const std::filesystem::path& dataFolder);
 
-// At the program's end: gives the sweeps up to `grace` to finish, then stops
-// them and returns at once; what is left waits for the next start's sweep.
+// At the program's end: starts a sweep still waiting at once, gives the sweeps
+// up to `grace` to finish, then stops them; what is left waits for the next
+// start's sweep.
 void FinishOldCacheSweeps(std::chrono::milliseconds grace = std::chrono::milliseconds(500));
 
 }  // namespace vorla
