@@ -10,12 +10,23 @@
 # VORLA_DEMO_PORT (default: a free port), VORLA_VENDOR_HOST and
 # VORLA_SERVICE_HOST (default: the built-in hosts), VORLA_DEMO_STATE (a folder
 # for logs and sessions; default: a temporary one, removed at the end),
-# VORLA_DEMO_MANIFEST_RATE (bytes a second for the manifest; default: no limit).
+# VORLA_DEMO_MANIFEST_RATE (bytes a second for the manifest; default: no limit),
+# VORLA_DEMO_RELEASE (a folder written by scripts/release.sh: its update.xml is
+# the manifest, its files are served under /download/).
 set -euo pipefail
 demo=$(cd "$(dirname "$0")" && pwd)
 
 manifest=${1:-none}
-if [ ! -f "$demo/vendor/pcupdate/$manifest.xml" ]; then
+# A release made by scripts/release.sh publishes its own manifest and installer.
+release=${VORLA_DEMO_RELEASE:-}
+if [ -n "$release" ]; then
+  release=$(cd "$release" && pwd)
+  manifest_file=$release/update.xml
+  manifest=release
+else
+  manifest_file=$demo/vendor/pcupdate/$manifest.xml
+fi
+if [ ! -f "$manifest_file" ]; then
   echo "site.sh: unknown manifest '$manifest'; one of: none optional mandatory silent webversion" >&2
   exit 2
 fi
@@ -35,7 +46,8 @@ else
   own_run=true
 fi
 run=$(cd "$run" && pwd)
-mkdir -p "$run/sessions"
+mkdir -p "$run/sessions" "$run/release"
+[ -n "$release" ] || release=$run/release
 
 nginx_pid=""
 fcgi_pid=""
@@ -76,7 +88,8 @@ free_port() {
 answered=false
 for attempt in 1 2 3 4 5; do
   port=${VORLA_DEMO_PORT:-$(free_port)}
-  sed -e "s|@PORT@|$port|g" -e "s|@RUN@|$run|g" -e "s|@DEMO@|$demo|g" -e "s|@MANIFEST@|$manifest|g" \
+  sed -e "s|@PORT@|$port|g" -e "s|@RUN@|$run|g" -e "s|@DEMO@|$demo|g" -e "s|@MANIFEST_FILE@|$manifest_file|g" \
+      -e "s|@RELEASE@|$release|g" \
       -e "s|@MANIFEST_RATE@|${VORLA_DEMO_MANIFEST_RATE:-0}|g" \
       -e "s|@VENDOR_HOST@|$vendor_host|g" -e "s|@SERVICE_HOST@|$service_host|g" \
       "$demo/nginx.conf.in" > "$run/nginx.conf"

@@ -2,9 +2,11 @@
 # The main job as a user meets it: installs what is missing, builds, starts the
 # demo site (demo/site.sh) and runs binding against it through http_proxy.
 #
-#   bash scripts/demo.sh [none|optional|mandatory|silent|webversion]
+#   bash scripts/demo.sh [none|optional|mandatory|silent|webversion|update]
 #
-# The argument picks the update manifest the demo's vendor publishes. With a
+# The argument picks the update manifest the demo's vendor publishes; "update"
+# installs this release per-user under build/demo/prefix, publishes a newer
+# one made by scripts/release.sh, and shows it replacing the installed one. With a
 # display the user drives the window; without one, everything runs under Xvfb
 # and screenshots are saved to a folder the script names. Ctrl+C or closing
 # the window ends the demo: site, updater and all. The demo keeps its data
@@ -15,8 +17,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 manifest=${1:-none}
 case "$manifest" in
-  none | optional | mandatory | silent | webversion) ;;
-  *) echo "usage: bash scripts/demo.sh [none|optional|mandatory|silent|webversion]" >&2; exit 2 ;;
+  none | optional | mandatory | silent | webversion | update) ;;
+  *) echo "usage: bash scripts/demo.sh [none|optional|mandatory|silent|webversion|update]" >&2; exit 2 ;;
 esac
 
 bash scripts/install-deps.sh || { echo "demo: the dependency install failed" >&2; exit 1; }
@@ -25,6 +27,21 @@ if [ ! -f build/CMakeCache.txt ]; then
 fi
 cmake --build --preset default -j2 --target binding upgrade || { echo "demo: the build failed" >&2; exit 1; }
 bin=$root/build/bin
+site_manifest=$manifest
+release_dir=""
+if [ "$manifest" = update ]; then
+  # This build, installed per-user, is the release the user has; the release
+  # command makes the next one, which the demo's vendor publishes.
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/CMakeCache.txt)
+  next=${version%.*}.$((${version##*.} + 2))
+  rm -rf "$root/build/demo/prefix"
+  cmake --install build --prefix "$root/build/demo/prefix" >/dev/null || { echo "demo: the install failed" >&2; exit 1; }
+  release_dir=$root/build/demo/release
+  bash scripts/release.sh "$next" "$release_dir" || { echo "demo: the release command failed" >&2; exit 1; }
+  bin=$root/build/demo/prefix/bin
+  echo "demo: release $version installed in build/demo/prefix; release $next published"
+  site_manifest=none
+fi
 
 demo=$root/build/demo
 # A fresh temporary folder each run, so only this run's installer is reported.
@@ -42,12 +59,23 @@ updater_pids() {
     [ "$(readlink "$exe" 2>/dev/null)" = "$bin/upgrade" ] && basename "$(dirname "$exe")"
   done
 }
+# The binding the installer started after an update is no child of ours either.
+installed_binding_pids() {
+  local exe
+  for exe in /proc/[0-9]*/exe; do
+    case "$(readlink "$exe" 2>/dev/null)" in
+      "$bin/binding" | "$bin/binding (deleted)")
+        grep -q -- --type= "$(dirname "$exe")/cmdline" 2>/dev/null || basename "$(dirname "$exe")" ;;
+    esac
+  done
+}
 
 finish() {
   trap - EXIT INT TERM HUP
   [ -n "$binding_pid" ] && kill "$binding_pid" 2>/dev/null
   local pid
   for pid in $(updater_pids); do kill "$pid" 2>/dev/null; done
+  [ -n "$release_dir" ] && for pid in $(installed_binding_pids); do kill "$pid" 2>/dev/null; done
   [ -n "$binding_pid" ] && wait "$binding_pid" 2>/dev/null
   if [ -n "$site_pid" ]; then kill "$site_pid" 2>/dev/null; wait "$site_pid" 2>/dev/null; fi
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
@@ -64,7 +92,8 @@ headless=false
 # The site, and the proxy address it prints once it answers (within 15 s).
 rate=0
 $headless && rate=100  # the manifest takes ~2 s, long enough to see the panel
-VORLA_DEMO_STATE=$demo/site VORLA_DEMO_MANIFEST_RATE=$rate demo/site.sh "$manifest" > "$demo/site.out" 2>&1 &
+VORLA_DEMO_STATE=$demo/site VORLA_DEMO_MANIFEST_RATE=$rate VORLA_DEMO_RELEASE=$release_dir \
+  demo/site.sh "$site_manifest" > "$demo/site.out" 2>&1 &
 site_pid=$!
 proxy=""
 for _ in $(seq 150); do
@@ -101,6 +130,14 @@ if ! $headless; then
   if [ -n "$(updater_pids)" ]; then
     echo "demo: binding handed over to the updater; the demo ends when its window closes"
     while [ -n "$(updater_pids)" ]; do sleep 1; done
+  fi
+  if [ -n "$release_dir" ]; then
+    sleep 5
+    while [ -n "$(installed_binding_pids)" ]; do
+      echo "demo: release $(cat "$bin/../share/vorla/version") runs; close its window to end the demo"
+      while [ -n "$(installed_binding_pids)" ]; do sleep 1; done
+      sleep 2
+    done
   fi
   report_installer
   exit 0
@@ -170,12 +207,12 @@ shot 1-update-check
 
 updater_shown=false
 case "$manifest" in
-  optional | mandatory)  # the panel asks or tells: answer as a user who updates
+  optional | mandatory | update)  # the panel asks or tells: answer as a user who updates
     question=$(timeout 15 bash -c "until w=\$(xdotool search --onlyvisible --name '^Vorla\$' | grep -vx '$main' | head -n1); [ -n \"\$w\" ]; do sleep 0.2; done; echo \$w")
     [ -n "$question" ] && { shot 2-update-question; xdotool windowfocus --sync "$question" key Return 2>/dev/null; } ;;
 esac
 case "$manifest" in
-  optional | mandatory | silent)
+  optional | mandatory | silent | update)
     wait "$binding_pid"
     binding_pid="" ;;
   *)
@@ -214,5 +251,22 @@ if [ -n "$updater" ]; then
   for _ in $(seq 60); do [ -z "$(updater_pids)" ] && break; sleep 1; done
 fi
 $updater_shown || echo "demo: the updater's window did not show" >&2
+if [ -n "$release_dir" ]; then
+  # The installer put the new release in place and started it.
+  page=$(window "Vorla (Sign-in|Workspace)" 60)
+  if [ -n "$page" ]; then
+    sleep 2
+    # A note beside the window says which release it is, for the screenshot.
+    running="release $(cat "$bin/../share/vorla/version") is installed and runs (pid $(installed_binding_pids | head -n1))"
+    xmessage -geometry +800+40 "After the update:"$'\n'"$running" 2>/dev/null &
+    note_pid=$!
+    sleep 1
+    shot 6-new-release-running
+    kill "$note_pid" 2>/dev/null
+    echo "demo: $running"
+  else
+    echo "demo: the new release did not start" >&2
+  fi
+fi
 report_installer
 echo "demo: screenshots are in $shots"

@@ -13,6 +13,7 @@ packages=(
   xvfb xauth xdotool fonts-noto-cjk openssl
   python3 curl time bc
   nginx fcgiwrap imagemagick desktop-file-utils appstream dpkg-dev file
+  makeself xz-utils x11-utils
 )
 
 missing=()

@@ -51,4 +51,19 @@ void SendCloseRequest(const QString& window) {
   XCloseDisplay(display);
 }
 
+bool AnswerQuestion(const QString& question, const QString& key) {
+  const QString title = Xdotool({"getwindowname", question});
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    Xdotool({"windowraise", question});
+    Xdotool({"windowfocus", "--sync", question});
+    Xdotool({"key", key});
+    for (int i = 0; i < 20; ++i) {
+      if (!Windows(title).contains(question))
+        return true;
+      QTest::qWait(100);
+    }
+  }
+  return false;
+}
+
 }  // namespace vorla::testing

@@ -19,4 +19,9 @@ QString WaitForWindow(const QString& title, const QStringList& known = {}, int t
 // What a window manager sends for the close box, Alt+F4 and the window menu's Close.
 void SendCloseRequest(const QString& window);
 
+// Focuses the question window and types `key` into it, as a user at the
+// keyboard. A key typed while a window is still being mapped can be lost:
+// typed again until the window has gone, a few times at most. False when it stays.
+bool AnswerQuestion(const QString& question, const QString& key);
+
 }  // namespace vorla::testing

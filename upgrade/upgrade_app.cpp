@@ -1,15 +1,20 @@
 #include "upgrade/upgrade_app.h"
 
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include <QApplication>
 #include <QMessageBox>
 
 #include "manifest/curl_handles.h"
+#include "platform/platform.h"
 #include "upgrade/upgrade_dlg.h"
 
 namespace {
+
+const char kInstallDirVariable[] = "VORLA_INSTALL_DIR";
 
 // The command line as one text, the program's own path included: "-vorla" is
 // looked for anywhere in it, case-sensitively, so "x-vorlax" passes and
@@ -39,6 +44,12 @@ int CupgradeApp::InitInstance(int argc, char** argv) {
   // ends silently, also where no display is available.
   if (!HasUpgradeFlag(argc, argv))
     return 0;
+
+  // The installer updates the installation it came from: this program's
+  // folder, told in the environment, since it is started without arguments.
+  const std::filesystem::path folder = vorla::platform::ExecutableFolder();
+  if (!folder.empty())
+    setenv(kInstallDirVariable, folder.c_str(), 1);
 
   QApplication app(argc, argv);
   {

@@ -1,16 +1,18 @@
 #include "engine/engine.h"
 
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include <QApplication>
-#include <QFileDialog>
+#include <QDir>
 #include <QFileInfo>
 #include <QPointer>
 #include <QWebEngineDownloadRequest>
 #include <QWebEngineProfile>
 
+#include "engine/deferred_download.h"
 #include "engine/web_browser.h"
 
 // Qt WebEngine's own sub-process entry, exported by the library but not
@@ -49,28 +51,13 @@ class DownloadCallback final : public BeforeDownloadCallback {
   void Continue(const QString& path, bool showDialog) override {
     if (!m_request || m_request->state() != QWebEngineDownloadRequest::DownloadRequested)
       return;
-    QString target = path;
     if (showDialog) {
-      // Qt's own dialog, not the desktop's: it behaves the same everywhere. No
-      // parent: the browser's window may close while the dialog is open.
-      QFileDialog dialog(nullptr, QStringLiteral("另存为"));
-      dialog.setAcceptMode(QFileDialog::AcceptSave);
-      dialog.setFileMode(QFileDialog::AnyFile);
-      dialog.setOption(QFileDialog::DontUseNativeDialog);
-      dialog.setWindowModality(Qt::ApplicationModal);
-      const QFileInfo suggested(path);
-      if (!path.isEmpty())
-        dialog.setDirectory(suggested.absolutePath());
-      dialog.selectFile(suggested.fileName());
-      if (m_window)
-        dialog.move(m_window->window()->geometry().center() - dialog.rect().center());
-      if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty() || !m_request)
-        return;
-      target = dialog.selectedFiles().first();
-    }
-    if (target.isEmpty())
+      DeferredDownload::Start(m_request, path, m_window);
       return;
-    const QFileInfo info(target);
+    }
+    if (path.isEmpty())
+      return;
+    const QFileInfo info(path);
     m_request->setDownloadDirectory(info.absolutePath());
     m_request->setDownloadFileName(info.fileName());
     m_request->accept();
@@ -146,8 +133,12 @@ int ExecuteProcess(int argc, char** argv, RefPtr<Application> application) {
     subProcess = std::strncmp(argv[i], "--type=", 7) == 0;
   if (!subProcess)
     return -1;
-  // Chromium rewrites argv for the process title; Qt keeps its own copy.
-  std::vector<char*> arguments(argv, argv + argc);
+  // Chromium rewrites the memory of argv for the process title, and Qt reads
+  // its arguments later: Qt gets copies of the strings, Chromium the originals.
+  std::vector<std::string> copies(argv, argv + argc);
+  std::vector<char*> arguments;
+  for (std::string& copy : copies)
+    arguments.push_back(copy.data());
   arguments.push_back(nullptr);
   int qtArgc = argc;
   QCoreApplication application_(qtArgc, arguments.data());

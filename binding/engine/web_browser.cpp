@@ -1,7 +1,21 @@
 #include "engine/web_browser.h"
 
+#include <algorithm>
+#include <utility>
+
+#include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QGuiApplication>
+#include <QMarginsF>
 #include <QMenu>
+#include <QPageLayout>
+#include <QPageSize>
+#include <QScreen>
+#include <QTimer>
+#include <QWebEngineFileSystemAccessRequest>
+#include <QWebEngineRegisterProtocolHandlerRequest>
 #include <QWebEngineContextMenuRequest>
 #include <QWebEngineHistory>
 #include <QWebEnginePage>
@@ -10,6 +24,7 @@
 
 #include "engine/browser_host.h"
 #include "engine/frame.h"
+#include "engine/renderer_gone_notice.h"
 
 namespace vorla::engine {
 namespace {
@@ -17,12 +32,18 @@ namespace {
 int g_lastIdentifier = 0;
 QList<WebBrowser*> g_open;
 
+// A page whose renderer dies at every load is not reloaded for ever.
+constexpr int kMaxRecoveries = 3;
+constexpr qint64 kRecoveryWindowMs = 60 * 1000;
+// A new pop-up's print to PDF takes about 0.2 s here.
+constexpr int kReadyTimeoutMs = 3000;
+
 // The page of one browser: console messages go to the client first.
 class BrowserPage : public QWebEnginePage {
  public:
   BrowserPage(QWebEngineProfile* profile, WebBrowser* browser, QObject* parent)
       : QWebEnginePage(profile, parent), m_browser(browser) {}
-  WebBrowser* Owner() const { return m_browser; }
+  WebBrowser* Owner() const { return m_browser.get(); }
 
  protected:
   QWebEnginePage* createWindow(WebWindowType) override { return m_browser->CreatePopup(); }
@@ -31,13 +52,13 @@ class BrowserPage : public QWebEnginePage {
   void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString& message, int line,
                                 const QString& source) override {
     DisplayHandler* display = m_browser->GetClient()->GetDisplayHandler();
-    if (display && display->OnConsoleMessage(RefPtr<vorla::engine::Browser>(m_browser), message, source, line))
+    if (display && display->OnConsoleMessage(RefPtr<vorla::engine::Browser>(m_browser.get()), message, source, line))
       return;
     QWebEnginePage::javaScriptConsoleMessage(level, message, line, source);
   }
 
  private:
-  WebBrowser* const m_browser;
+  const RefPtr<WebBrowser> m_browser;
 };
 
 // The browser's window. A right click builds the engine's standard menu for
@@ -47,6 +68,14 @@ class BrowserView : public QWebEngineView {
   BrowserView(WebBrowser* browser, QWidget* parent) : QWebEngineView(parent), m_browser(browser) {}
 
  protected:
+  void closeEvent(QCloseEvent* event) override {
+    if (!m_browser->AcceptWindowClose()) {
+      event->ignore();
+      return;
+    }
+    QWebEngineView::closeEvent(event);
+  }
+
   void contextMenuEvent(QContextMenuEvent* event) override {
     QWebEngineContextMenuRequest* request = lastContextMenuRequest();
     if (!request)
@@ -64,7 +93,7 @@ class BrowserView : public QWebEngineView {
     QMenu* menu = createStandardContextMenu();
     MenuModel model(menu);
     if (ContextMenuHandler* handler = m_browser->GetClient()->GetContextMenuHandler())
-      handler->OnBeforeContextMenu(RefPtr<Browser>(m_browser), m_browser->GetMainFrame(), ContextMenuParams(flags),
+      handler->OnBeforeContextMenu(RefPtr<Browser>(m_browser.get()), m_browser->GetMainFrame(), ContextMenuParams(flags),
                                    model);
     if (menu->actions().isEmpty()) {
       delete menu;
@@ -75,7 +104,7 @@ class BrowserView : public QWebEngineView {
   }
 
  private:
-  WebBrowser* const m_browser;
+  const RefPtr<WebBrowser> m_browser;
 };
 
 class WebBrowserHost final : public BrowserHost {
@@ -103,7 +132,11 @@ class WebFrame final : public Frame {
 }  // namespace
 
 WebBrowser::WebBrowser(QWebEngineProfile* profile, QWidget* parent, const QRect& rect, RefPtr<Client> client)
-    : m_identifier(++g_lastIdentifier), m_isPopup(parent == nullptr), m_profile(profile), m_client(std::move(client)) {
+    : m_identifier(++g_lastIdentifier),
+      m_isPopup(parent == nullptr),
+      m_profile(profile),
+      m_client(std::move(client)),
+      m_ready(!m_isPopup) {
   auto* view = new BrowserView(this, parent);
   view->setPage(new BrowserPage(profile, this, view));
   view->setGeometry(rect);
@@ -131,6 +164,14 @@ WebBrowser* WebBrowser::FromPage(const QWebEnginePage* page) {
 }
 
 void WebBrowser::DestroyAll() {
+  // A pop-up being made ready must not go under the engine's feet.
+  const QDeadlineTimer readyBy(kReadyTimeoutMs);
+  auto anyPreparing = [] {
+    return std::any_of(g_open.begin(), g_open.end(),
+                       [](const WebBrowser* browser) { return !browser->m_ready && browser->m_view; });
+  };
+  while (anyPreparing() && !readyBy.hasExpired())
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
   // Deleting a view runs its client's OnBeforeClose, which may close others.
   while (!g_open.isEmpty()) {
     RefPtr<WebBrowser> browser = g_open.first();
@@ -157,6 +198,11 @@ void WebBrowser::Load(const QUrl& url) {
 void WebBrowser::Close(bool force) {
   if (!m_view)
     return;
+  if (!m_ready) {
+    if (m_pendingClose != PendingClose::kForce)
+      m_pendingClose = force ? PendingClose::kForce : PendingClose::kRequest;
+    return;
+  }
   if (force)
     m_view->deleteLater();
   else
@@ -207,20 +253,125 @@ void WebBrowser::ConnectPage() {
     }
   });
   QObject::connect(page, &QWebEnginePage::windowCloseRequested, page, [this] { OnWindowCloseRequested(); });
+  QObject::connect(page, &QWebEnginePage::renderProcessTerminated, page,
+                   [this](QWebEnginePage::RenderProcessTerminationStatus status) {
+                     // A browser that closes ends its renderer normally.
+                     if (status != QWebEnginePage::NormalTerminationStatus)
+                       OnRendererGone();
+                   });
+  // Nothing asks the user: every request is denied at once, so that no page
+  // waits for an answer that never comes.
+  QObject::connect(page, &QWebEnginePage::featurePermissionRequested, page,
+                   [page](const QUrl& origin, QWebEnginePage::Feature feature) {
+                     page->setFeaturePermission(origin, feature, QWebEnginePage::PermissionDeniedByUser);
+                   });
+  QObject::connect(page, &QWebEnginePage::fileSystemAccessRequested, page,
+                   [](QWebEngineFileSystemAccessRequest request) { request.reject(); });
+  QObject::connect(page, &QWebEnginePage::registerProtocolHandlerRequested, page,
+                   [](QWebEngineRegisterProtocolHandlerRequest request) { request.reject(); });
+  if (m_isPopup)
+    QObject::connect(page, &QWebEnginePage::geometryChangeRequested, page,
+                     [this](const QRect& geometry) { OnGeometryChangeRequested(geometry); });
 }
 
 QWebEnginePage* WebBrowser::CreatePopup() {
   LifeSpanHandler* lifeSpan = m_client->GetLifeSpanHandler();
   if (!m_view || (lifeSpan && lifeSpan->OnBeforePopup(this)))
     return nullptr;
-  // A pop-up takes its opener's window size. Its page adopts the one Chromium
-  // already made, so window.opener and whatever the opener writes into an
-  // about:blank pop-up are kept.
+  // A pop-up takes its opener's window size until its page asks for one. Its
+  // page adopts the one Chromium already made, so window.opener and whatever
+  // the opener writes into an about:blank pop-up are kept.
   RefPtr<WebBrowser> popup(new WebBrowser(m_profile, nullptr, QRect(QPoint(), m_view->window()->size()), m_client));
   popup->m_view->show();
   if (lifeSpan)
     lifeSpan->OnAfterCreated(popup);
+  // Qt adopts the engine's page as soon as this returns.
+  QMetaObject::invokeMethod(
+      popup->m_view, [popup] { popup->OnAdopted(); }, Qt::QueuedConnection);
   return popup->Page();
+}
+
+void WebBrowser::OnAdopted() {
+  QWebEnginePage* page = Page();
+  if (!page)
+    return;
+  // Qt WebEngine 6.4 never makes the web preferences of a pop-up that the
+  // renderer created and that never navigated (window.open('') written by its
+  // opener), and the pop-up's first paint then reads them through a null
+  // pointer. Printing to PDF makes them; the PDF is dropped. The page must not
+  // go while that print runs (a fraction of a second), so closes wait for it.
+  RefPtr<WebBrowser> self(this);
+  page->printToPdf([self](const QByteArray&) { self->OnReady(); },
+                   QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF()));
+  // Bounded: an answer that never comes must not keep the pop-up for ever.
+  QTimer::singleShot(kReadyTimeoutMs, m_view, [self] { self->OnReady(); });
+}
+
+void WebBrowser::OnReady() {
+  if (m_ready)
+    return;
+  m_ready = true;
+  switch (std::exchange(m_pendingClose, PendingClose::kNone)) {
+    case PendingClose::kNone:
+      break;
+    case PendingClose::kRequest:
+      Close(false);
+      break;
+    case PendingClose::kForce:
+      Close(true);
+      break;
+    case PendingClose::kWindow:
+      if (m_view)
+        m_view->close();
+      break;
+  }
+}
+
+bool WebBrowser::AcceptWindowClose() {
+  if (m_ready)
+    return true;
+  if (m_pendingClose == PendingClose::kNone || m_pendingClose == PendingClose::kRequest)
+    m_pendingClose = PendingClose::kWindow;
+  return false;
+}
+
+void WebBrowser::OnRendererGone() {
+  QWebEnginePage* page = Page();
+  if (!page)
+    return;
+  const qint64 now = QDeadlineTimer::current().deadline();
+  while (!m_recoveries.isEmpty() && now - m_recoveries.first() > kRecoveryWindowMs)
+    m_recoveries.removeFirst();
+  if (m_recoveries.size() < kMaxRecoveries) {
+    // As the out-of-memory killer ends one: the page comes back by itself.
+    m_recoveries.append(now);
+    page->triggerAction(QWebEnginePage::Reload);
+    return;
+  }
+  if (!m_rendererGoneNotice) {
+    m_rendererGoneNotice = new RendererGoneNotice(m_view, [this] {
+      m_recoveries.clear();
+      if (QWebEnginePage* page = Page())
+        page->triggerAction(QWebEnginePage::Reload);
+    });
+  }
+  m_rendererGoneNotice->show();
+  m_rendererGoneNotice->raise();
+}
+
+void WebBrowser::OnGeometryChangeRequested(const QRect& geometry) {
+  if (!m_view || geometry.isEmpty())
+    return;
+  // window.open('…', '', 'width=400,height=300'): the size the page asks for,
+  // kept on the screen the window is on.
+  QRect wanted = geometry;
+  if (QScreen* screen = m_view->screen() ? m_view->screen() : QGuiApplication::primaryScreen()) {
+    const QRect available = screen->availableGeometry();
+    wanted.setSize(wanted.size().boundedTo(available.size()));
+    wanted.moveLeft(qBound(available.left(), wanted.left(), available.right() - wanted.width() + 1));
+    wanted.moveTop(qBound(available.top(), wanted.top(), available.bottom() - wanted.height() + 1));
+  }
+  m_view->setGeometry(wanted);
 }
 
 void WebBrowser::OnWindowCloseRequested() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QPointer>
 #include <QRect>
 
@@ -15,8 +16,9 @@ namespace vorla::engine {
 
 // A browser over one QWebEngineView and its QWebEnginePage. Main thread only.
 // Cancel by lifetime: it keeps a reference to itself while its view exists and
-// drops it after the client's OnBeforeClose; the view and page are QPointers,
-// so a browser whose view has gone does nothing.
+// drops it after the client's OnBeforeClose; its view and page hold references
+// to it too, so no handler of theirs runs on a freed browser. The view is a
+// QPointer, so a browser whose view has gone does nothing.
 class WebBrowser final : public Browser {
  public:
   // A browser in a child window of `parent` at `rect`; with `parent` null, a
@@ -27,6 +29,7 @@ class WebBrowser final : public Browser {
   // The browser whose page this is, or null.
   static WebBrowser* FromPage(const QWebEnginePage* page);
   // Destroys every browser window still open; each client hears OnBeforeClose.
+  // Waits a bounded moment for pop-ups still being made ready.
   static void DestroyAll();
 
   RefPtr<BrowserHost> GetHost() override;
@@ -40,6 +43,11 @@ class WebBrowser final : public Browser {
   Client* GetClient() const { return m_client.get(); }
   void Load(const QUrl& url);
   void Close(bool force);
+  // False while a new pop-up's page is being made ready: a close then waits.
+  bool IsReady() const { return m_ready; }
+  // The user closes the browser's top-level window. False: it closes later,
+  // once the browser is ready.
+  bool AcceptWindowClose();
   void ExecuteJavaScript(const QString& code, const QString& scriptUrl, int startLine);
   // The page for a pop-up this browser's page opens; null when the client refuses it.
   QWebEnginePage* CreatePopup();
@@ -51,6 +59,11 @@ class WebBrowser final : public Browser {
   bool CanGoForward() const;
   void OnViewDestroyed();
   void OnWindowCloseRequested();
+  // Qt has put the page Chromium made for a pop-up in place of ours.
+  void OnAdopted();
+  void OnReady();
+  void OnRendererGone();
+  void OnGeometryChangeRequested(const QRect& geometry);
 
   const int m_identifier;
   const bool m_isPopup;
@@ -58,6 +71,14 @@ class WebBrowser final : public Browser {
   RefPtr<Client> m_client;
   QPointer<QWebEngineView> m_view;
   RefPtr<WebBrowser> m_self;
+  // A pop-up's page is replaced by the engine's after createWindow returns,
+  // and is then made ready (see OnAdopted): a close asked before that would act
+  // on the page that goes, or free a page the engine is still working on.
+  bool m_ready;
+  enum class PendingClose { kNone, kRequest, kForce, kWindow } m_pendingClose = PendingClose::kNone;
+  // When the page was reloaded after its renderer died (monotonic ms), oldest first.
+  QList<qint64> m_recoveries;
+  QPointer<QWidget> m_rendererGoneNotice;
 };
 
 }  // namespace vorla::engine

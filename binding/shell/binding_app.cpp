@@ -15,7 +15,8 @@
 #include "manifest/curl_handles.h"
 #include "platform/platform.h"
 #include "shell/binding_dlg.h"
-#include "shell/home_page_signal.h"
+#include "shell/process_signals.h"
+#include "shell/single_instance.h"
 #include "updatecheck/cache_purge.h"
 
 namespace {
@@ -23,6 +24,7 @@ namespace {
 const char kCaption[] = "Vorla";
 const char kEngineFailed[] = "无法启动浏览器引擎，Vorla 无法运行。";
 const char kWindowFailed[] = "无法创建 Vorla 的主窗口。";
+const char kNoAnswer[] = "Vorla 已在运行，但没有响应。";
 const char kNoDataFolder[] = "找不到用户数据文件夹（XDG_DATA_HOME 和 HOME 均未设置），Vorla 无法保存登录状态和缓存。";
 const char kCacheFolder[] = "/cache/";
 
@@ -43,6 +45,22 @@ int CbindingApp::InitInstance(int argc, char** argv) {
   // own roles, and such a copy must touch no window, setting or data folder.
   if (vorla::engine::ExecuteProcess(argc, argv, application) >= 0)
     return 0;
+  ProcessSignals::IgnoreUntilHandled();
+
+  // A second start on the same data folder hands over before anything touches
+  // that folder or starts the engine. The lock is held until the engine has
+  // written its files.
+  const std::filesystem::path dataFolder = vorla::platform::DataFolder();
+  SingleInstance instance(dataFolder);
+  switch (instance.Acquire()) {
+    case SingleInstance::Role::kFirst:
+      break;
+    case SingleInstance::Role::kHandedOver:
+      return 0;
+    case SingleInstance::Role::kNoAnswer:
+      ShowStartupError(kNoAnswer);
+      return kStartFailed;
+  }
 
   // Before any thread starts. A failure here shows later as the check's
   // network failure in the window.
@@ -63,7 +81,6 @@ int CbindingApp::InitInstance(int argc, char** argv) {
   qputenv("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY", "1");
 #endif
 
-  const std::filesystem::path dataFolder = vorla::platform::DataFolder();
   vorla::engine::Settings settings;
   settings.noSandbox = true;
   settings.multiThreadedMessageLoop = false;
@@ -95,7 +112,8 @@ int CbindingApp::InitInstance(int argc, char** argv) {
       ShowStartupError(kWindowFailed);
       status = kStartFailed;
     } else {
-      HomePageSignal homePage(dlg);
+      instance.Listen(dlg);
+      ProcessSignals processSignals(dlg);
       vorla::engine::RunMessageLoop();
     }
     // Every widget must be gone before the engine takes the application object.

@@ -106,7 +106,7 @@ void CbindingDlg::OnCheckDone() {
 }
 
 void CbindingDlg::OnHomePage() {
-  if (!m_client)
+  if (!m_client || m_closing)
     return;
   vorla::engine::RefPtr<vorla::engine::Browser> browser = m_client->GetBrowser();
   if (!browser)
@@ -115,8 +115,19 @@ void CbindingDlg::OnHomePage() {
   browser->GetMainFrame()->ExecuteJavaScript(HomePageScript(), QStringLiteral("about:blank"), 0);
 }
 
+void CbindingDlg::End() {
+  if (m_closing)
+    return;
+  m_closing = true;
+  hide();
+  deleteLater();
+}
+
 void CbindingDlg::AskExit() {
   m_questionPending = false;
+  // Ended while the question waited for its turn.
+  if (m_closing)
+    return;
   QPointer<CbindingDlg> self(this);
   auto* box = new QMessageBox(QMessageBox::Information, QString::fromLatin1(kCaption),
                               QString::fromUtf8(kExitQuestion), QMessageBox::Yes | QMessageBox::No, this);
@@ -129,7 +140,5 @@ void CbindingDlg::AskExit() {
   delete box;
   if (answer == QMessageBox::No)
     return;
-  m_closing = true;
-  hide();
-  deleteLater();
+  End();
 }

@@ -29,6 +29,10 @@ class CbindingDlg : public QWidget {
   CbindingDlg(const QString& dataFolder, ClientSlot& client);
   ~CbindingDlg() override;
 
+  // Goes without the exit question (nobody is there to answer it: the session
+  // ends); an open question goes with the window.
+  void End();
+
  protected:
   bool event(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;

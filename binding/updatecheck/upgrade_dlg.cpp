@@ -31,6 +31,7 @@ const char kNoVersion[] = "未获取到软件版本号，请重新安装。";
 const char kAskUpgrade[] = "软件已经有一个新版本，是否现在升级？";
 const char kMustUpgrade[] = "软件已经有一个新版本，必须升级后才可以继续使用。";
 const char kFailurePicture[] = ":/binding/failure.png";
+const char kSkipUpdateVariable[] = "VORLA_SKIP_UPDATE";
 
 const char kFontFamily[] = "Microsoft Sans Serif";
 // The text's Han glyphs come from here: left to fontconfig's fallback they
@@ -275,7 +276,9 @@ void CUpgradeDlg::OnCheckResult(int status) {
   std::string updateType;
   vorla::GetTagValue(document, "<version>", "</version>", published);
   vorla::GetTagValue(document, "<updatetype>", "</updatetype>", updateType);
-  if (!vorla::IsNewerVersion(published, own)) {
+  // An installer that could not install a release starts this program with
+  // the variable set: offering the update again would start it again at once.
+  if (!vorla::IsNewerVersion(published, own) || qEnvironmentVariableIsSet(kSkipUpdateVariable)) {
     PostCheckDone();
     return;
   }

@@ -13,11 +13,16 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
+#include "testsupport/engine_processes.h"
 #include "testsupport/loopback_server.h"
 #include "testsupport/xdotool.h"
 
+using vorla::testing::AnswerQuestion;
 using vorla::testing::LoopbackServer;
+using vorla::testing::RendererPids;
 using vorla::testing::Request;
 using vorla::testing::Response;
 using vorla::testing::SendCloseRequest;
@@ -38,28 +43,48 @@ QString AskToClose(const QString& window, const QStringList& known) {
   return WaitForWindow(kCaption, known, 10000);
 }
 
-// Focuses the window and types `key` into it, as a user at the keyboard. A key
-// typed while a window is still being mapped can be lost: typed again until
-// the window has gone, a few times at most.
-bool AnswerQuestion(const QString& question, const QString& key) {
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    Xdotool({"windowraise", question});
-    Xdotool({"windowfocus", "--sync", question});
-    Xdotool({"key", key});
-    for (int i = 0; i < 20; ++i) {
-      if (!Windows(kCaption).contains(question))
-        return true;
-      QTest::qWait(100);
-    }
-  }
-  return false;
-}
-
 int CountRequests(const LoopbackServer& server, const std::string& path) {
   int count = 0;
   for (const Request& request : server.Requests())
     count += request.path == path;
   return count;
+}
+
+// What a window manager does to minimise a window: unmaps it and marks it iconic.
+void MinimiseAsWindowManager(const QString& window) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display)
+    return;
+  const Atom wmState = XInternAtom(display, "WM_STATE", False);
+  const long state[2] = {IconicState, None};
+  XChangeProperty(display, window.toULong(), wmState, wmState, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(state), 2);
+  XUnmapWindow(display, window.toULong());
+  XSync(display, False);
+  XCloseDisplay(display);
+}
+
+bool IsMapped(const QString& window) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display)
+    return false;
+  XWindowAttributes attributes{};
+  const bool viewable = XGetWindowAttributes(display, window.toULong(), &attributes) != 0 &&
+                        attributes.map_state == IsViewable;
+  XCloseDisplay(display);
+  return viewable;
+}
+
+// The window with the keyboard focus (no window manager: the one a client set).
+QString FocusedWindow() {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display)
+    return {};
+  Window focus = None;
+  int revert = 0;
+  XGetInputFocus(display, &focus, &revert);
+  XCloseDisplay(display);
+  return QString::number(focus);
 }
 
 std::string Manifest(const std::string& version, const std::string& webVersion, const std::string& updateType) {
@@ -84,15 +109,20 @@ class BindingE2eTest : public QObject {
   void checkResultWhileExitQuestionOpen();
   void quitDuringStalledCheck();
   void exitQuestionAndPopups();
+  void pageComesBackAfterItsRendererDied();
   void downloadWhileExitQuestionOpen();
   void subProcessStartTouchesNothing();
   void startupFailuresEndTheProgram();
+  void signalEndsInOrder_data();
+  void signalEndsInOrder();
+  void secondStartHandsOver();
 
  private:
   QString Path(const QString& relative) const { return m_temp->filePath(relative); }
   QString DataFolder() const { return Path("data/vorla"); }
   QProcessEnvironment Environment() const;
-  void Start(QProcess& process);
+  // With `dataHome`, in that XDG_DATA_HOME instead of the test's own.
+  void Start(QProcess& process, const QString& dataHome = {});
   // Starts binding; the main window, once the sign-in page has loaded and
   // titled it, or empty.
   QString StartToSignIn(QProcess& process);
@@ -109,6 +139,8 @@ class BindingE2eTest : public QObject {
   }
   bool OutsideIntact() const { return QFile::exists(Path("outside/precious")); }
   std::string ReadWebVersion() const;
+  // The Cookie header of the last sign-in page request after the first `since` requests.
+  std::string SignInCookieSince(size_t since) const;
 
   std::unique_ptr<QTemporaryDir> m_temp;
   std::unique_ptr<LoopbackServer> m_server;
@@ -130,6 +162,9 @@ void BindingE2eTest::init() {
   QVERIFY(updater.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
   QVERIFY(QDir().mkpath(Path("home")));
   QVERIFY(QDir().mkpath(Path("work")));
+  // The instance lock's folder must be ours alone.
+  QVERIFY(QDir().mkpath(Path("run")));
+  QVERIFY(QFile::setPermissions(Path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
   m_server = std::make_unique<LoopbackServer>();
   m_cookie = "s" + std::to_string(QRandomGenerator::global()->generate());
@@ -160,12 +195,18 @@ QProcessEnvironment BindingE2eTest::Environment() const {
   environment.remove("no_proxy");
   environment.insert("XDG_DATA_HOME", Path("data"));
   environment.insert("HOME", Path("home"));
+  environment.insert("XDG_RUNTIME_DIR", Path("run"));
   environment.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+  // As on most desktops: accessibility changes the engine's paths.
+  environment.remove("QT_LINUX_ACCESSIBILITY_ALWAYS_ON");
   return environment;
 }
 
-void BindingE2eTest::Start(QProcess& process) {
-  process.setProcessEnvironment(Environment());
+void BindingE2eTest::Start(QProcess& process, const QString& dataHome) {
+  QProcessEnvironment environment = Environment();
+  if (!dataHome.isEmpty())
+    environment.insert("XDG_DATA_HOME", dataHome);
+  process.setProcessEnvironment(environment);
   process.setWorkingDirectory(Path("work"));
   process.start(Path("bin/binding"), {});
   QVERIFY(process.waitForStarted(10000));
@@ -218,6 +259,15 @@ std::string BindingE2eTest::ReadWebVersion() const {
   return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
 }
 
+std::string BindingE2eTest::SignInCookieSince(size_t since) const {
+  std::string cookie;
+  const std::vector<Request> requests = m_server->Requests();
+  for (size_t i = since; i < requests.size(); ++i)
+    if (requests[i].path == "/signin")
+      cookie = requests[i].Header("Cookie");
+  return cookie;
+}
+
 // Two runs: the first stores the web version, empties the cache and is signed
 // in by the page's session cookie; the second, after a killed start has left
 // an old cache moved aside, sends that cookie again and removes what was left.
@@ -256,12 +306,7 @@ void BindingE2eTest::signedInAcrossRuns() {
   QProcess process;
   const QString window = StartToSignIn(process);
   QVERIFY(!window.isEmpty());
-  std::string cookie;
-  const std::vector<Request> requests = m_server->Requests();
-  for (size_t i = before; i < requests.size(); ++i)
-    if (requests[i].path == "/signin")
-      cookie = requests[i].Header("Cookie");
-  QCOMPARE(cookie, "session=" + m_cookie);
+  QCOMPARE(SignInCookieSince(before), "session=" + m_cookie);
   QCOMPARE(ReadWebVersion(), nextWebVersion.toStdString());
   QCOMPARE(CacheFilePlanted(), nextWebVersion == "w1");
   // What the killed start left goes now, purge or not, and nothing its links point at.
@@ -447,6 +492,23 @@ void BindingE2eTest::exitQuestionAndPopups() {
 // A download started by the page while the exit question is open: the save
 // dialog comes on top and stores the file in Documents; the main browser's
 // close request that follows asks no second question; No keeps the program.
+// The renderer killed as the out-of-memory killer would: the sign-in page
+// comes back by itself, and the program still ends through its question.
+void BindingE2eTest::pageComesBackAfterItsRendererDied() {
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  QProcess process;
+  const QString window = StartToSignIn(process);
+  QVERIFY(!window.isEmpty());
+  QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 1, 10000);
+  const QList<int> renderers = RendererPids(int(process.processId()));
+  QVERIFY(!renderers.isEmpty());
+  for (int pid : renderers)
+    ::kill(pid, SIGKILL);
+  QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 2, 20000);
+  QCOMPARE(process.state(), QProcess::Running);
+  QuitThroughQuestion(process, window);
+}
+
 void BindingE2eTest::downloadWhileExitQuestionOpen() {
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
   m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html"}},
@@ -494,6 +556,7 @@ void BindingE2eTest::subProcessStartTouchesNothing() {
   }
   QVERIFY(Windows(kCaption).isEmpty());
   QVERIFY(!QFile::exists(DataFolder()));
+  QVERIFY2(QDir(Path("run")).isEmpty(), "a sub-process start is no instance of its own");
   QCOMPARE(QDir(Path("work")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
   QCOMPARE(m_server->RequestCount(), size_t(0));
 }
@@ -531,6 +594,138 @@ void BindingE2eTest::startupFailuresEndTheProgram() {
   QVERIFY(process.readAllStandardError().contains("XDG_DATA_HOME"));
   QCOMPARE(QDir(Path("work")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
   QCOMPARE(m_server->RequestCount(), size_t(0));
+}
+
+// Logout, shutdown, Ctrl+C and a closed terminal end the program as Yes does,
+// without a question: a second later the session cookie is on disk only if
+// the engine shut down in order. The same signal again changes nothing; a
+// question or a pop-up that holds its close does not hold the end.
+void BindingE2eTest::signalEndsInOrder_data() {
+  QTest::addColumn<int>("number");
+  QTest::addColumn<QString>("during");  // "question": the exit question is open; "popup": a pop-up asks before it goes
+  QTest::newRow("SIGTERM") << SIGTERM << "";
+  QTest::newRow("SIGHUP") << SIGHUP << "";
+  QTest::newRow("SIGINT") << SIGINT << "";
+  QTest::newRow("SIGTERM, exit question open") << SIGTERM << "question";
+  QTest::newRow("SIGTERM, pop-up asks before it goes") << SIGTERM << "popup";
+}
+
+void BindingE2eTest::signalEndsInOrder() {
+  QFETCH(int, number);
+  QFETCH(QString, during);
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  // The engine asks the user before a page that was clicked in goes.
+  m_server->Route("/", Response{.headers = {{"Content-Type", "text/html"}},
+                                .body = "<html><head><title>" + kVendorTitle.toStdString() +
+                                        "</title></head><body>Home<script>addEventListener('beforeunload',"
+                                        "e=>{e.preventDefault();e.returnValue='';});</script></body></html>"});
+  {
+    QProcess process;
+    const QString window = StartToSignIn(process);
+    QVERIFY(!window.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 1, 10000);
+    const pid_t pid = static_cast<pid_t>(process.processId());
+    if (during == "question")
+      QVERIFY(!AskToClose(window, Windows(kCaption)).isEmpty());
+    if (during == "popup") {
+      ::kill(pid, SIGUSR1);
+      const QString popup = WaitForWindow(kVendorTitle);
+      QVERIFY(!popup.isEmpty());
+      Xdotool({"windowraise", popup});
+      Xdotool({"mousemove", "--window", popup, "100", "100", "click", "1"});
+    }
+    QTest::qWait(1000);  // the cookie is not yet on disk
+    // Sent every 20 ms until the program has ended: the repeats change
+    // nothing, in the loop or in the engine's shut-down. (An exited child stays
+    // a zombie until QProcess reaps it in qWait: the pid is no one else's.)
+    QElapsedTimer timer;
+    timer.start();
+    while (process.state() == QProcess::Running && timer.elapsed() < 10000) {
+      ::kill(pid, number);
+      QTest::qWait(20);
+    }
+    QVERIFY2(process.state() == QProcess::NotRunning, "the signal should end the program within seconds");
+    qInfo("ended %lld ms after the signal", static_cast<long long>(timer.elapsed()));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+  }
+  const size_t before = m_server->RequestCount();
+  QProcess process;
+  const QString window = StartToSignIn(process);
+  QVERIFY(!window.isEmpty());
+  QCOMPARE(SignInCookieSince(before), "session=" + m_cookie);
+  QuitThroughQuestion(process, window);
+}
+
+// A second start on the data folder brings the running one's window forward
+// and ends without touching the folder; another data folder runs alongside; a
+// lock left by a killed binding does not hold the next start. Before that,
+// SIGUSR1 sent while the first start has no window yet does not end it.
+void BindingE2eTest::secondStartHandsOver() {
+  // The answer waits: home-page requests made early must find no browser yet.
+  m_server->Route("/pcupdate/update.xml",
+                  Response{.body = Manifest("3.0.0.7", "w1", "0"), .pieces = {1}, .pauseMs = 2000});
+  QProcess first;
+  Start(first);
+  const pid_t pid = static_cast<pid_t>(first.processId());
+  // The lock shows the program past its first steps.
+  QTRY_VERIFY_WITH_TIMEOUT(!QDir(Path("run")).entryList({"*.lock"}).isEmpty(), 10000);
+  QElapsedTimer timer;
+  timer.start();
+  while (Windows(kCaption).isEmpty() && first.state() == QProcess::Running && timer.elapsed() < 20000) {
+    ::kill(pid, SIGUSR1);
+    QTest::qWait(10);
+  }
+  QCOMPARE(first.state(), QProcess::Running);
+  const QString window = WaitForWindow(kSignInTitle, {}, 30000);
+  QVERIFY(!window.isEmpty());
+  QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 1, 10000);
+  QCOMPARE(Windows(kVendorTitle), QStringList());
+
+  // What a second start's check would change: a new web version, a file to purge.
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w2", "0")});
+  PlantCacheFile();
+  const QDateTime webVersionTime = QFileInfo(DataFolder() + "/webversion").lastModified();
+  const QDateTime folderTime = QFileInfo(DataFolder()).lastModified();
+  const int checks = CountRequests(*m_server, "/pcupdate/update.xml");
+  MinimiseAsWindowManager(window);
+  QTRY_VERIFY_WITH_TIMEOUT(!IsMapped(window), 5000);
+  {
+    QProcess second;
+    Start(second);
+    QElapsedTimer handOver;
+    handOver.start();
+    QVERIFY2(second.waitForFinished(15000), "a second start should end");
+    qInfo("the second start ended after %lld ms", static_cast<long long>(handOver.elapsed()));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+  }
+  QTRY_VERIFY2_WITH_TIMEOUT(IsMapped(window), "the running window should be shown again", 5000);
+  QTRY_COMPARE_WITH_TIMEOUT(FocusedWindow(), window, 5000);
+  QCOMPARE(Windows(kSignInTitle), QStringList{window});
+  QCOMPARE(CountRequests(*m_server, "/pcupdate/update.xml"), checks);
+  QCOMPARE(ReadWebVersion(), std::string("w1"));
+  QCOMPARE(QFileInfo(DataFolder() + "/webversion").lastModified(), webVersionTime);
+  QCOMPARE(QFileInfo(DataFolder()).lastModified(), folderTime);
+  QVERIFY(CacheFilePlanted());
+
+  {
+    QProcess other;
+    Start(other, Path("other-data"));
+    const QString otherWindow = WaitForWindow(kSignInTitle, {window}, 30000);
+    QVERIFY2(!otherWindow.isEmpty(), "another data folder should run alongside");
+    ::kill(static_cast<pid_t>(other.processId()), SIGTERM);
+    QVERIFY(other.waitForFinished(10000));
+    QCOMPARE(other.exitCode(), 0);
+  }
+
+  ::kill(pid, SIGKILL);
+  QVERIFY(first.waitForFinished(10000));
+  QVERIFY2(!QDir(Path("run")).entryList({"*.lock"}).isEmpty(), "the killed holder leaves its lock behind");
+  QProcess next;
+  const QString again = StartToSignIn(next);
+  QVERIFY2(!again.isEmpty(), "a start after its predecessor was killed should open normally");
+  QuitThroughQuestion(next, again);
 }
 
 QTEST_GUILESS_MAIN(BindingE2eTest)

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QList>
+
+namespace vorla::testing {
+
+// The live renderer processes of the engine run by `browserPid`: the children
+// of its zygotes, which keep the zygote's command line.
+QList<int> RendererPids(int browserPid);
+
+}  // namespace vorla::testing
