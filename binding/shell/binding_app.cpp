@@ -22,6 +22,7 @@
 #include "shell/binding_dlg.h"
 #include "shell/process_signals.h"
 #include "shell/single_instance.h"
+#include "updatecheck/cache_purge.h"
 
 namespace {
 
@@ -144,6 +145,7 @@ int CbindingApp::InitInstance(int argc, char** argv) {
     delete dlg.data();
   }
   vorla::engine::Shutdown();
+  vorla::FinishOldCacheSweeps();  // bounded: what is left goes at the next start
   client = nullptr;
   application = nullptr;
   return status;

@@ -154,8 +154,15 @@ class BindingE2eTest : public QObject {
   QString UpdaterRecord() const;
   // What the desktop was asked to open, one line each.
   QString DesktopRecord() const;
+  // A file in the cache, beside a link to a folder outside the data folder.
   void PlantCacheFile();
   bool CacheFilePlanted() const { return QFile::exists(DataFolder() + "/cache/planted/old.bin"); }
+  // An old cache moved aside by a start that was killed before removing it.
+  void PlantMovedAside();
+  QStringList MovedAside() const {
+    return QDir(DataFolder()).entryList({"cache.old-*"}, QDir::AllEntries | QDir::System | QDir::Hidden);
+  }
+  bool OutsideIntact() const { return QFile::exists(Path("outside/precious")); }
   std::string ReadWebVersion() const;
   // The Cookie header of the last sign-in page request after the first `since` requests.
   std::string SignInCookieSince(size_t since) const;
@@ -269,6 +276,22 @@ void BindingE2eTest::PlantCacheFile() {
   QFile file(DataFolder() + "/cache/planted/old.bin");
   QVERIFY(file.open(QIODevice::WriteOnly));
   file.write("old");
+  QVERIFY(QDir().mkpath(Path("outside")));
+  QFile precious(Path("outside/precious"));
+  QVERIFY(precious.open(QIODevice::WriteOnly));
+  const QString link = DataFolder() + "/cache/planted/outside";
+  QVERIFY(QFile::exists(link) || QFile::link(Path("outside"), link));
+}
+
+void BindingE2eTest::PlantMovedAside() {
+  const QString aside = DataFolder() + "/cache.old-4711-1";
+  QVERIFY(QDir().mkpath(aside + "/Cache_Data"));
+  for (const char* name : {"/Cache_Data/f_000001", "/Cache_Data/f_000002", "/index"}) {
+    QFile file(aside + name);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("old");
+  }
+  QVERIFY(QFile::link(Path("outside"), aside + "/Cache_Data/outside"));
 }
 
 std::string BindingE2eTest::ReadWebVersion() const {
@@ -286,7 +309,8 @@ std::string BindingE2eTest::SignInCookieSince(size_t since) const {
 }
 
 // Two runs: the first stores the web version, empties the cache and is signed
-// in by the page's session cookie; the second sends that cookie again.
+// in by the page's session cookie; the second, after a killed start has left
+// an old cache moved aside, sends that cookie again and removes what was left.
 void BindingE2eTest::signedInAcrossRuns_data() {
   QTest::addColumn<int>("lingerMs");           // from the page's load to the close request
   QTest::addColumn<QString>("nextWebVersion");  // published at the second start
@@ -306,6 +330,8 @@ void BindingE2eTest::signedInAcrossRuns() {
     QVERIFY2(!window.isEmpty(), "the sign-in page should title the main window");
     QCOMPARE(ReadWebVersion(), std::string("w1"));
     QVERIFY2(!CacheFilePlanted(), "a first start should empty the cache");
+    QTRY_COMPARE_WITH_TIMEOUT(MovedAside(), QStringList(), 10000);
+    QVERIFY(OutsideIntact());
     QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 1, 10000);
     QTest::qWait(lingerMs);
     QuitThroughQuestion(process, window);
@@ -315,6 +341,7 @@ void BindingE2eTest::signedInAcrossRuns() {
 
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", nextWebVersion.toStdString(), "0")});
   PlantCacheFile();
+  PlantMovedAside();
   const size_t before = m_server->RequestCount();
   QProcess process;
   const QString window = StartToSignIn(process);
@@ -322,6 +349,9 @@ void BindingE2eTest::signedInAcrossRuns() {
   QCOMPARE(SignInCookieSince(before), "session=" + m_cookie);
   QCOMPARE(ReadWebVersion(), nextWebVersion.toStdString());
   QCOMPARE(CacheFilePlanted(), nextWebVersion == "w1");
+  // What the killed start left goes now, purge or not, and nothing its links point at.
+  QTRY_COMPARE_WITH_TIMEOUT(MovedAside(), QStringList(), 10000);
+  QVERIFY(OutsideIntact());
   QuitThroughQuestion(process, window);
 }
 
