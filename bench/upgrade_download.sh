@@ -4,8 +4,11 @@
 # exits at once) and `curl -s -o` of the same URL, alternating.
 # Prints each run, the medians of wall time, CPU time and peak RSS, and the ratios,
 # for a manifest without <sha256> and for one with it (the updater then hashes
-# the installer as it arrives); each pass alternates with curl runs of its own.
-# Usage: bench/upgrade_download.sh [runs] [--tag none|sha256|both]   (default 9 runs, both)
+# the installer as it arrives), and with "signed" for a signed manifest and the
+# updater built with the tests' key (upgrade_signed: it checks the signature,
+# then the digest as the installer arrives); each pass alternates with curl runs
+# of its own.
+# Usage: bench/upgrade_download.sh [runs] [--tag none|sha256|signed|both|all]   (default 9 runs, both)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 args=("$@")  # kept whole for the re-run under a virtual display
@@ -13,13 +16,14 @@ runs=9
 tags="none sha256"
 while [ $# -gt 0 ]; do
   case $1 in
-    --tag) case ${2:-} in none|sha256) tags=$2 ;; both) tags="none sha256" ;; *) echo "--tag none|sha256|both"; exit 2 ;; esac; shift 2 ;;
+    --tag) case ${2:-} in none|sha256|signed) tags=$2 ;; both) tags="none sha256" ;; all) tags="none sha256 signed" ;;
+             *) echo "--tag none|sha256|signed|both|all"; exit 2 ;; esac; shift 2 ;;
     *) runs=$1; shift ;;
   esac
 done
 bin=$PWD/build/bin
 [ -f build/build.ninja ] || cmake --preset default >/dev/null
-cmake --build --preset default -j2 --target upgrade vorla-test-server >/dev/null
+cmake --build --preset default -j2 --target upgrade upgrade_signed vorla-test-server >/dev/null
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "${args[@]}"
 fi
@@ -38,7 +42,12 @@ printf '#!/bin/sh\nexit 0\n' > "$work/setup.bin"
 truncate -s 1G "$work/setup.bin"
 url="<url>http://www.vorla.example/dl/setup.bin</url>"
 echo "<update>$url</update>" > "$work/update-none.xml"
-echo "<update>$url<sha256>$(sha256sum "$work/setup.bin" | cut -d' ' -f1)</sha256></update>" > "$work/update-sha256.xml"
+digest=$(sha256sum "$work/setup.bin" | cut -d' ' -f1)
+echo "<update>$url<sha256>$digest</sha256></update>" > "$work/update-sha256.xml"
+printf '3.0.1.0\n%s' "$digest" > "$work/signed"
+signature=$(openssl pkeyutl -sign -rawin -inkey build/test-keys/update-key.pem -in "$work/signed" | base64 -w0)
+echo "<update><version>3.0.1.0</version>$url<sha256>$digest</sha256><signature>$signature</signature></update>" \
+  > "$work/update-signed.xml"
 cp "$work/update-none.xml" "$work/update.xml"  # served as it stands at each request
 "$bin/vorla-test-server" --port-file "$work/port" --max-seconds 1800 \
   --route /pcupdate/update.xml="$work/update.xml" --route /dl/setup.bin="$work/setup.bin" &
@@ -75,9 +84,11 @@ measure warmup curl -s -o "$TMPDIR/curl.out" "http://www.vorla.example/dl/setup.
 
 for tag in $tags; do
   cp "$work/update-$tag.xml" "$work/update.xml"
-  echo "-- manifest with <sha256>: $([ "$tag" = sha256 ] && echo yes || echo no)"
+  echo "-- manifest: $tag"
+  program=$bin/upgrade
+  [ "$tag" = signed ] && program=$bin/upgrade_signed
   for i in $(seq "$runs"); do
-    measure upgrade "$bin/upgrade" -vorla
+    measure upgrade "$program" -vorla
     [ "$(stat -c %s "$TMPDIR/vorlax.exe" 2>/dev/null || echo 0)" -eq 1073741824 ] || { echo "upgrade did not download the whole installer"; exit 1; }
     measure curl curl -s -o "$TMPDIR/curl.out" "http://www.vorla.example/dl/setup.bin"
   done
@@ -88,7 +99,7 @@ median() {  # file column
 }
 for tag in $tags; do
   echo
-  echo "manifest with <sha256>: $([ "$tag" = sha256 ] && echo yes || echo no)"
+  echo "manifest: $tag"
   printf '%-8s %12s %12s %16s\n' "" "median wall" "median cpu" "median peak rss"
   for label in upgrade curl; do
     printf '%-8s %10.2f s %10.2f s %12.1f MiB\n' "$label" "$(median "$work/$label.$tag" 1)" "$(median "$work/$label.$tag" 2)" \

@@ -30,7 +30,7 @@ if [ ! -f "$manifest_file" ]; then
   echo "site.sh: unknown manifest '$manifest'; one of: none optional mandatory silent webversion" >&2
   exit 2
 fi
-for tool in nginx fcgiwrap python3 curl setpriv; do
+for tool in nginx fcgiwrap python3 curl setpriv openssl; do
   command -v "$tool" >/dev/null || PATH=$PATH:/usr/sbin
   command -v "$tool" >/dev/null || { echo "site.sh: $tool is missing (bash scripts/install-deps.sh)" >&2; exit 1; }
 done
@@ -73,6 +73,20 @@ trap 'exit 129' HUP
   cat "$demo/vendor/download/vorla-setup.sh"
   for _ in $(seq 4000); do echo "# padding: the demo installer's download is sent slowly on purpose ########"; done
 } > "$run/vorla-setup.sh"
+
+# The manifests the demo publishes are signed with the demo's own key (never
+# a real release's: demo/keys/README.md), over the padded installer's digest.
+if [ "$manifest" != release ]; then
+  digest=$(sha256sum "$run/vorla-setup.sh" | cut -d' ' -f1)
+  version=$(sed -n 's|.*<version>\(.*\)</version>.*|\1|p' "$manifest_file")
+  mkdir -p "$run/pcupdate"
+  printf '%s\n%s' "$version" "$digest" >"$run/pcupdate/signed"
+  signature=$(openssl pkeyutl -sign -rawin -inkey "$demo/keys/demo-only-update-key.pem" -in "$run/pcupdate/signed" |
+              base64 -w0)
+  sed "s|</update>|  <sha256>$digest</sha256>\n  <signature>$signature</signature>\n</update>|" \
+    "$manifest_file" >"$run/pcupdate/update.xml"
+  manifest_file=$run/pcupdate/update.xml
+fi
 
 # The children die with this script even if it is killed outright. One
 # fcgiwrap process (-c 1): preforked ones would outlive their parent.

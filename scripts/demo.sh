@@ -25,8 +25,12 @@ bash scripts/install-deps.sh || { echo "demo: the dependency install failed" >&2
 if [ ! -f build/CMakeCache.txt ]; then
   cmake --preset default >/dev/null || { echo "demo: cmake could not configure the build" >&2; exit 1; }
 fi
-cmake --build --preset default -j2 --target binding upgrade || { echo "demo: the build failed" >&2; exit 1; }
-bin=$root/build/bin
+cmake --build --preset default -j2 --target binding upgrade upgrade_demo || { echo "demo: the build failed" >&2; exit 1; }
+# binding beside the demo's upgrade, which trusts the demo's signing key only.
+bin=$root/build/demo/bin
+mkdir -p "$bin"
+cp -f build/bin/binding "$bin/binding" && cp -f build/bin/upgrade_demo "$bin/upgrade" ||
+  { echo "demo: could not lay out $bin" >&2; exit 1; }
 site_manifest=$manifest
 release_dir=""
 if [ "$manifest" = update ]; then
@@ -36,8 +40,10 @@ if [ "$manifest" = update ]; then
   next=${version%.*}.$((${version##*.} + 2))
   rm -rf "$root/build/demo/prefix"
   cmake --install build --prefix "$root/build/demo/prefix" >/dev/null || { echo "demo: the install failed" >&2; exit 1; }
+  cp -f build/bin/upgrade_demo "$root/build/demo/prefix/bin/upgrade"
   release_dir=$root/build/demo/release
-  bash scripts/release.sh "$next" "$release_dir" || { echo "demo: the release command failed" >&2; exit 1; }
+  bash scripts/release.sh "$next" "$release_dir" --key demo/keys/demo-only-update-key.pem ||
+    { echo "demo: the release command failed" >&2; exit 1; }
   bin=$root/build/demo/prefix/bin
   echo "demo: release $version installed in build/demo/prefix; release $next published"
   site_manifest=none

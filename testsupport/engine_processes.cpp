@@ -1,5 +1,7 @@
 #include "testsupport/engine_processes.h"
 
+#include <algorithm>
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -23,13 +25,23 @@ QList<int> RendererPids(int browserPid) {
       continue;
     processes.append({entry.toInt(), fields.split(' ').value(1).toInt(), cmdline.readAll()});
   }
-  QList<int> zygotes, renderers;
+  // Without the sandbox a zygote forks the renderers itself; with it, the
+  // zygote is the first process of a namespace of its own and forks the one
+  // that forks them. Either way the renderers are the zygotes' last descendants.
+  QList<int> parents, renderers;
   for (const Process& process : processes)
     if (process.parent == browserPid && process.cmdline.contains("--type=zygote"))
-      zygotes.append(process.pid);
-  for (const Process& process : processes)
-    if (zygotes.contains(process.parent) && !zygotes.contains(process.pid))
-      renderers.append(process.pid);
+      parents.append(process.pid);
+  while (!parents.isEmpty()) {
+    const int parent = parents.takeFirst();
+    for (const Process& process : processes) {
+      if (process.parent != parent)
+        continue;
+      const bool hasChildren = std::any_of(processes.begin(), processes.end(),
+                                           [&](const Process& other) { return other.parent == process.pid; });
+      (hasChildren ? parents : renderers).append(process.pid);
+    }
+  }
   return renderers;
 }
 

@@ -36,6 +36,12 @@ QString WaitForWindow(const QString& title, const QStringList& known, int timeou
   return {};
 }
 
+void Click(const QString& window, int x, int y, int button) {
+  Xdotool({"windowraise", window});
+  Xdotool({"mousemove", "--window", window, "--sync", QString::number(x + 7), QString::number(y + 7), "mousemove",
+           "--window", window, "--sync", QString::number(x), QString::number(y), "click", QString::number(button)});
+}
+
 void SendCloseRequest(const QString& window) {
   Display* display = XOpenDisplay(nullptr);
   if (!display)

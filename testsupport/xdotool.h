@@ -16,6 +16,11 @@ QStringList Windows(const QString& title);
 // `timeoutMs`. Events are processed while it waits.
 QString WaitForWindow(const QString& title, const QStringList& known = {}, int timeoutMs = 20000);
 
+// Raises `window` and clicks at `x`, `y` in it with the X server's own
+// pointer, as a user does: moved there from beside, since a pointer already on
+// the spot sends the page no motion.
+void Click(const QString& window, int x, int y, int button = 1);
+
 // What a window manager sends for the close box, Alt+F4 and the window menu's Close.
 void SendCloseRequest(const QString& window);
 

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include <QDesktopServices>
 #include <QFileInfo>
 #include <QIcon>
 #include <QWidget>
@@ -10,12 +11,29 @@
 #include "engine/browser_host.h"
 #include "engine/engine.h"
 #include "platform/platform.h"
+#include "vorla/build_config.h"
 
 using vorla::engine::BeforeDownloadCallback;
 using vorla::engine::ContextMenuParams;
 using vorla::engine::DownloadItem;
 using vorla::engine::Frame;
 using vorla::engine::MenuModel;
+
+namespace {
+
+// "app.vorla.example" and "eu.app.vorla.example" are the service's;
+// "app.vorla.example.net" and "myapp.vorla.example" are not.
+bool IsTrustedHost(const QString& host) {
+  for (const char* trusted : {vorla::build::kServiceHost, vorla::build::kVendorHost}) {
+    const QString ours = QString::fromLatin1(trusted);
+    if (host.compare(ours, Qt::CaseInsensitive) == 0 ||
+        host.endsWith(QLatin1Char('.') + ours, Qt::CaseInsensitive))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 // Context menu
 
@@ -99,4 +117,16 @@ void CWebClient::OnBeforeClose(RefPtr<Browser> browser) {
   }
   if (!m_browser && m_popupBrowsers.empty())
     vorla::engine::QuitMessageLoop();
+}
+
+// Request
+
+bool CWebClient::OnLinkClicked(RefPtr<Browser>, const QUrl& url, bool) {
+  // The engine gets no security updates: other sites open in the desktop's
+  // browser, which does. Other schemes (mailto:) go to the desktop as before.
+  const bool web = url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+  if (!web || IsTrustedHost(url.host()))
+    return false;
+  // Where the desktop has no browser, the link still opens here.
+  return QDesktopServices::openUrl(url);
 }

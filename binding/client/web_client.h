@@ -6,14 +6,16 @@
 
 // The client of the main browser and of every pop-up: it keeps the browsers'
 // books and ends the message loop after the last one, shows page titles as
-// captions, trims the context menu and sends downloads through the save dialog.
+// captions, trims the context menu, sends downloads through the save dialog and
+// links the user clicks to other sites to the desktop's browser.
 // Main thread only; the engine may take references from other threads.
 class CWebClient : public vorla::engine::Client,
                    public vorla::engine::ContextMenuHandler,
                    public vorla::engine::DisplayHandler,
                    public vorla::engine::DownloadHandler,
                    public vorla::engine::LifeSpanHandler,
-                   public vorla::engine::LoadHandler {
+                   public vorla::engine::LoadHandler,
+                   public vorla::engine::RequestHandler {
  public:
   using Browser = vorla::engine::Browser;
   template <class T>
@@ -29,6 +31,7 @@ class CWebClient : public vorla::engine::Client,
   vorla::engine::DownloadHandler* GetDownloadHandler() override { return this; }
   vorla::engine::LifeSpanHandler* GetLifeSpanHandler() override { return this; }
   vorla::engine::LoadHandler* GetLoadHandler() override { return this; }
+  vorla::engine::RequestHandler* GetRequestHandler() override { return this; }
 
   // Context menu
   void OnBeforeContextMenu(RefPtr<Browser> browser, RefPtr<vorla::engine::Frame> frame,
@@ -45,6 +48,9 @@ class CWebClient : public vorla::engine::Client,
   // Life span
   void OnAfterCreated(RefPtr<Browser> browser) override;
   void OnBeforeClose(RefPtr<Browser> browser) override;
+
+  // Request
+  bool OnLinkClicked(RefPtr<Browser> browser, const QUrl& url, bool newWindow) override;
 
   // Where a download of `suggestedName` is offered to go: the Documents folder
   // (created when missing), "/", and the name. Empty without a Documents folder.

@@ -65,6 +65,18 @@ class LifeSpanHandler {
   ~LifeSpanHandler() = default;
 };
 
+class RequestHandler {
+ public:
+  // The user has clicked a link to `url`, to open in the page of `browser` or,
+  // with `newWindow` (a target, a middle click), in a new window: `browser` is
+  // then the pop-up made for it, which goes if the client takes the link. True:
+  // the client has taken it, and neither page follows it.
+  virtual bool OnLinkClicked(RefPtr<Browser> /*browser*/, const QUrl& /*url*/, bool /*newWindow*/) { return false; }
+
+ protected:
+  ~RequestHandler() = default;
+};
+
 class LoadHandler {
  public:
   virtual void OnLoadingStateChange(RefPtr<Browser> /*browser*/, bool /*isLoading*/, bool /*canGoBack*/, bool /*canGoForward*/) {}
@@ -85,6 +97,7 @@ class Client : public RefCounted {
   virtual DownloadHandler* GetDownloadHandler() { return nullptr; }
   virtual LifeSpanHandler* GetLifeSpanHandler() { return nullptr; }
   virtual LoadHandler* GetLoadHandler() { return nullptr; }
+  virtual RequestHandler* GetRequestHandler() { return nullptr; }
 };
 
 }  // namespace vorla::engine

@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QWebEngineDownloadRequest>
 #include <QWebEngineProfile>
+#include <QWebEngineSettings>
 
 #include "engine/deferred_download.h"
 #include "engine/web_browser.h"
@@ -118,6 +119,13 @@ QWebEngineProfile* Profile() {
     profile->setPersistentStoragePath(state.cookieStoragePath);
   profile->setPersistentCookiesPolicy(state.persistSessionCookies ? QWebEngineProfile::ForcePersistentCookies
                                                                   : QWebEngineProfile::AllowPersistentCookies);
+  // Each widens what a page reaches and none is needed: local content reading
+  // files, a dropped file or link replacing the page with no way back, WebRTC
+  // telling the machine's private addresses.
+  QWebEngineSettings* settings = profile->settings();
+  settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
+  settings->setAttribute(QWebEngineSettings::NavigateOnDropEnabled, false);
+  settings->setAttribute(QWebEngineSettings::WebRTCPublicInterfacesOnly, true);
   QObject::connect(profile, &QWebEngineProfile::downloadRequested, profile, &OnDownloadRequested);
   state.profile = profile;
   return profile;

@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QMarginsF>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPageLayout>
 #include <QPageSize>
 #include <QScreen>
@@ -39,6 +40,9 @@ constexpr int kMaxRecoveries = 3;
 constexpr qint64 kRecoveryWindowMs = 60 * 1000;
 // A new pop-up's print to PDF takes about 0.2 s here.
 constexpr int kReadyTimeoutMs = 3000;
+// A click starts its link's navigation within milliseconds; a script that
+// navigates later is not the user's click.
+constexpr qint64 kClickToNavigationMs = 2000;
 
 // The page of one browser: console messages go to the client first.
 class BrowserPage : public QWebEnginePage {
@@ -48,9 +52,11 @@ class BrowserPage : public QWebEnginePage {
   WebBrowser* Owner() const { return m_browser.get(); }
 
  protected:
-  QWebEnginePage* createWindow(WebWindowType) override { return m_browser->CreatePopup(); }
+  QWebEnginePage* createWindow(WebWindowType type) override { return m_browser->CreatePopup(type == WebDialog); }
+  bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
+    return m_browser->AcceptNavigation(url, type == NavigationTypeLinkClicked, isMainFrame);
+  }
 
- protected:
   void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel level, const QString& message, int line,
                                 const QString& source) override {
     DisplayHandler* display = m_browser->GetClient()->GetDisplayHandler();
@@ -76,6 +82,23 @@ class BrowserView : public QWebEngineView {
       return;
     }
     QWebEngineView::closeEvent(event);
+  }
+
+  // The page takes the mouse in a child widget (a new one when its renderer
+  // is replaced): its clicks are watched there.
+  void childEvent(QChildEvent* event) override {
+    if (event->added() && event->child()->isWidgetType())
+      event->child()->installEventFilter(this);
+    QWebEngineView::childEvent(event);
+  }
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::MouseButtonRelease) {
+      const Qt::MouseButton button = static_cast<QMouseEvent*>(event)->button();
+      if (button == Qt::LeftButton || button == Qt::MiddleButton)
+        m_browser->OnClicked();
+    }
+    return QWebEngineView::eventFilter(watched, event);
   }
 
   void contextMenuEvent(QContextMenuEvent* event) override {
@@ -255,6 +278,7 @@ void WebBrowser::ConnectPage() {
     }
   });
   QObject::connect(page, &QWebEnginePage::windowCloseRequested, page, [this] { OnWindowCloseRequested(); });
+  QObject::connect(page, &QWebEnginePage::linkHovered, page, [this](const QString& url) { m_hoveredLink = QUrl(url); });
   QObject::connect(page, &QWebEnginePage::renderProcessTerminated, page,
                    [this](QWebEnginePage::RenderProcessTerminationStatus status) {
                      // A browser that closes ends its renderer normally.
@@ -278,7 +302,7 @@ void WebBrowser::ConnectPage() {
   new FullScreenWindow(m_view);
 }
 
-QWebEnginePage* WebBrowser::CreatePopup() {
+QWebEnginePage* WebBrowser::CreatePopup(bool dialog) {
   LifeSpanHandler* lifeSpan = m_client->GetLifeSpanHandler();
   if (!m_view || (lifeSpan && lifeSpan->OnBeforePopup(this)))
     return nullptr;
@@ -286,13 +310,46 @@ QWebEnginePage* WebBrowser::CreatePopup() {
   // page adopts the one Chromium already made, so window.opener and whatever
   // the opener writes into an about:blank pop-up are kept.
   RefPtr<WebBrowser> popup(new WebBrowser(m_profile, nullptr, QRect(QPoint(), m_view->window()->size()), m_client));
-  popup->m_view->show();
+  // A link opens a window like a tab; one with a size asked for is a script's
+  // dialog (a sign-in with another provider), even when it shows the link.
+  const QUrl link = TakeClickedLink();
+  if (!dialog)
+    popup->m_popupLink = link;
+  if (popup->m_popupLink.isEmpty())
+    popup->m_view->show();
   if (lifeSpan)
     lifeSpan->OnAfterCreated(popup);
   // Qt adopts the engine's page as soon as this returns.
   QMetaObject::invokeMethod(
       popup->m_view, [popup] { popup->OnAdopted(); }, Qt::QueuedConnection);
   return popup->Page();
+}
+
+QUrl WebBrowser::TakeClickedLink() {
+  if (!m_lastClick.isValid() || m_lastClick.hasExpired(kClickToNavigationMs))
+    return {};
+  m_lastClick.invalidate();
+  return m_hoveredLink;
+}
+
+bool WebBrowser::AcceptNavigation(const QUrl& url, bool linkClicked, bool isMainFrame) {
+  if (!isMainFrame)
+    return true;
+  // Script navigates as "link clicked" too: only the link under the pointer
+  // at the user's click is one.
+  const bool newWindow = !m_popupLink.isEmpty();
+  const QUrl clicked = newWindow ? std::exchange(m_popupLink, QUrl()) : TakeClickedLink();
+  RequestHandler* request = m_client->GetRequestHandler();
+  const bool taken = linkClicked && !clicked.isEmpty() && url == clicked && request &&
+                     request->OnLinkClicked(this, url, newWindow);
+  if (newWindow && m_view) {
+    // Made for that link alone: it goes unseen when the client has taken it.
+    if (taken)
+      Close(true);
+    else
+      m_view->show();
+  }
+  return !taken;
 }
 
 void WebBrowser::OnAdopted() {
@@ -319,6 +376,9 @@ void WebBrowser::OnReady() {
     m_printer->SetReady();
   switch (std::exchange(m_pendingClose, PendingClose::kNone)) {
     case PendingClose::kNone:
+      // A pop-up for a clicked link that has not navigated yet shows now.
+      if (m_view)
+        m_view->show();
       break;
     case PendingClose::kRequest:
       Close(false);

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QPointer>
 #include <QRect>
+#include <QUrl>
 
 #include "engine/browser.h"
 #include "engine/client.h"
@@ -51,8 +53,13 @@ class WebBrowser final : public Browser {
   // once the browser is ready.
   bool AcceptWindowClose();
   void ExecuteJavaScript(const QString& code, const QString& scriptUrl, int startLine);
-  // The page for a pop-up this browser's page opens; null when the client refuses it.
-  QWebEnginePage* CreatePopup();
+  // The page for a pop-up this browser's page opens (`dialog`: with a size asked
+  // for); null when the client refuses it.
+  QWebEnginePage* CreatePopup(bool dialog);
+  // The page asks whether to go to `url`; false cancels the navigation.
+  bool AcceptNavigation(const QUrl& url, bool linkClicked, bool isMainFrame);
+  // The user has clicked in the browser's window (left or middle button).
+  void OnClicked() { m_lastClick.start(); }
 
  private:
   WebBrowser(QWebEngineProfile* profile, QWidget* parent, const QRect& rect, RefPtr<Client> client);
@@ -66,6 +73,8 @@ class WebBrowser final : public Browser {
   void OnReady();
   void OnRendererGone();
   void OnGeometryChangeRequested(const QRect& geometry);
+  // The link the user clicked here a moment ago, once; empty when none.
+  QUrl TakeClickedLink();
 
   const int m_identifier;
   const bool m_isPopup;
@@ -82,6 +91,12 @@ class WebBrowser final : public Browser {
   // When the page was reloaded after its renderer died (monotonic ms), oldest first.
   QList<qint64> m_recoveries;
   QPointer<QWidget> m_rendererGoneNotice;
+  // A click on a link is the link under the pointer when the click comes.
+  QUrl m_hoveredLink;
+  QElapsedTimer m_lastClick;
+  // A pop-up made for a link clicked in its opener stays hidden until its
+  // first navigation has shown whether the client takes the link elsewhere.
+  QUrl m_popupLink;
 };
 
 }  // namespace vorla::engine

@@ -1,5 +1,10 @@
 #include "shell/binding_app.h"
 
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -17,6 +22,7 @@
 #include "shell/binding_dlg.h"
 #include "shell/process_signals.h"
 #include "shell/single_instance.h"
+#include "updatecheck/cache_purge.h"
 
 namespace {
 
@@ -26,6 +32,7 @@ const char kWindowFailed[] = "无法创建 Vorla 的主窗口。";
 const char kNoAnswer[] = "Vorla 已在运行，但没有响应。";
 const char kNoDataFolder[] = "找不到用户数据文件夹（XDG_DATA_HOME 和 HOME 均未设置），Vorla 无法保存登录状态和缓存。";
 const char kCacheFolder[] = "/cache/";
+const char kNoSandbox[] = "系统不提供浏览器引擎的沙箱（无法创建用户命名空间），网页将在没有沙箱的情况下运行。";
 
 constexpr int kStartFailed = 1;
 
@@ -34,6 +41,21 @@ void ShowStartupError(const char* text) {
   std::fprintf(stderr, "binding: %s\n", text);
   if (qApp)
     QMessageBox::critical(nullptr, QString::fromLatin1(kCaption), QString::fromUtf8(text));
+}
+
+// The engine's sandbox here rests on unprivileged user namespaces alone: Qt
+// WebEngine turns Chromium's setuid helper off. Some systems forbid them.
+bool UserNamespacesAvailable() {
+  // Tried in a child that ends at once, before any thread of ours exists.
+  const pid_t child = fork();
+  if (child < 0)
+    return false;
+  if (child == 0)
+    _exit(unshare(CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET) == 0 ? 0 : 1);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -81,7 +103,11 @@ int CbindingApp::InitInstance(int argc, char** argv) {
 #endif
 
   vorla::engine::Settings settings;
-  settings.noSandbox = true;
+  // Chromium refuses its sandbox to root; anyone else keeps it where it can run.
+  const bool root = geteuid() == 0;
+  settings.noSandbox = root || !UserNamespacesAvailable();
+  if (settings.noSandbox && !root)
+    std::fprintf(stderr, "binding: %s\n", kNoSandbox);
   settings.multiThreadedMessageLoop = false;
   if (!dataFolder.empty())
     settings.cachePath = QString::fromStdString(dataFolder.string()) + QLatin1String(kCacheFolder);
@@ -119,6 +145,7 @@ int CbindingApp::InitInstance(int argc, char** argv) {
     delete dlg.data();
   }
   vorla::engine::Shutdown();
+  vorla::FinishOldCacheSweeps();  // bounded: what is left goes at the next start
   client = nullptr;
   application = nullptr;
   return status;

@@ -17,17 +17,22 @@ namespace {
 // O_NOFOLLOW with O_DIRECTORY: a link, to a folder or anything else, is never opened as a folder.
 constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// A folder between `folder` and the one being emptied: who it is, and the
-// subfolders still to visit.
+// A folder between `folder` and the one being emptied: who it is, its name in
+// the folder above, and the subfolders still to visit.
 struct Level {
   dev_t device = 0;
   ino_t inode = 0;
+  std::string name;
   std::vector<std::string> subfolders;
 };
 
+bool Stopped(const std::atomic<bool>* stop) {
+  return stop && stop->load(std::memory_order_relaxed);
+}
+
 // Deletes the files directly in the open folder `folder` and returns the names
 // of its subfolders.
-std::vector<std::string> DeleteFilesIn(int folder) {
+std::vector<std::string> DeleteFilesIn(int folder, const std::atomic<bool>* stop) {
   std::vector<std::string> subfolders;
   // fdopendir takes over its descriptor; `folder` stays ours for the *at calls.
   const int reading = dup(folder);
@@ -49,6 +54,8 @@ std::vector<std::string> DeleteFilesIn(int folder) {
   closedir(stream);
 
   for (auto& [name, type] : entries) {
+    if (Stopped(stop))
+      break;
     if (type == DT_UNKNOWN) {  // some file systems do not say; ask without following
       struct stat info {};
       if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
@@ -77,12 +84,9 @@ bool Identify(int folder, Level& level) {
   return true;
 }
 
-}  // namespace
-
-void DeleteFolderFiles(const std::filesystem::path& folder) {
-  int current = open(folder.c_str(), kOpenFolder);
-  if (current < 0)
-    return;  // missing, not a folder, or a link
+// Empties the tree below the open folder `current`, which it takes over: every
+// file goes, and with `removeFolders` every folder below it too.
+void EmptyTree(int current, bool removeFolders, const std::atomic<bool>* stop) {
   // One descriptor is held at a time and every step is relative to it, so no
   // depth runs out of descriptors and no path grows too long.
   std::vector<Level> levels(1);  // from `folder` down to `current`
@@ -90,9 +94,9 @@ void DeleteFolderFiles(const std::filesystem::path& folder) {
     close(current);
     return;
   }
-  levels.back().subfolders = DeleteFilesIn(current);
+  levels.back().subfolders = DeleteFilesIn(current, stop);
 
-  while (current >= 0) {
+  while (current >= 0 && !Stopped(stop)) {
     Level& level = levels.back();
     if (!level.subfolders.empty()) {
       const std::string name = std::move(level.subfolders.back());
@@ -107,10 +111,12 @@ void DeleteFolderFiles(const std::filesystem::path& folder) {
       }
       close(current);
       current = child;
-      below.subfolders = DeleteFilesIn(current);
+      below.name = name;
+      below.subfolders = DeleteFilesIn(current, stop);
       levels.push_back(std::move(below));
       continue;
     }
+    const std::string emptied = std::move(level.name);
     levels.pop_back();
     if (levels.empty())
       break;
@@ -125,9 +131,34 @@ void DeleteFolderFiles(const std::filesystem::path& folder) {
       close(current);
       current = -1;
     }
+    // Best effort: a folder that still holds what could not be deleted stays.
+    if (current >= 0 && removeFolders)
+      unlinkat(current, emptied.c_str(), AT_REMOVEDIR);
   }
   if (current >= 0)
     close(current);
+}
+
+}  // namespace
+
+void DeleteFolderFiles(const std::filesystem::path& folder) {
+  const int top = open(folder.c_str(), kOpenFolder);
+  if (top >= 0)  // else missing, not a folder, or a link
+    EmptyTree(top, false, nullptr);
+}
+
+void RemoveFolder(const std::filesystem::path& folder, const std::atomic<bool>& stop) {
+  const int top = open(folder.c_str(), kOpenFolder);
+  if (top < 0) {
+    // A link or a file goes as it is; the link's target is never looked at.
+    if (errno == ELOOP || errno == ENOTDIR)
+      unlink(folder.c_str());
+    return;
+  }
+  EmptyTree(top, true, &stop);
+  // Only an empty folder goes, whatever has come to stand at the name meanwhile.
+  if (!stop.load(std::memory_order_relaxed))
+    rmdir(folder.c_str());
 }
 
 }  // namespace vorla

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 
 namespace vorla {
@@ -10,5 +11,10 @@ namespace vorla {
 // What cannot be deleted stays; a missing folder, or one that is itself a
 // link, is left alone. Any thread; no Qt.
 void DeleteFolderFiles(const std::filesystem::path& folder);
+
+// Removes `folder` and everything below it, folders included, behind the same
+// fences; a link or a file at `folder` goes as an entry. Once `stop` is set it
+// ends before the next entry and leaves the rest. Any thread; no Qt.
+void RemoveFolder(const std::filesystem::path& folder, const std::atomic<bool>& stop);
 
 }  // namespace vorla

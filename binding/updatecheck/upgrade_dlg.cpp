@@ -19,8 +19,8 @@
 #include "manifest/manifest.h"
 #include "platform/platform.h"
 #include "ui_upgrade_dlg.h"
+#include "updatecheck/cache_purge.h"
 #include "updatecheck/check_result_event.h"
-#include "updatecheck/delete_folder_files.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -44,7 +44,6 @@ constexpr int kFontPoints = 18;
 constexpr int kLayoutGap = 20;
 
 const char kWebVersionFile[] = "webversion";
-const char kCacheFolder[] = "cache";
 constexpr size_t kStoredWebVersionBytes = 100;
 
 const char kUpgradeProgram[] = "upgrade";
@@ -144,9 +143,18 @@ void UpdateWebVersion(const std::string& document) {
   // The browser engine creates its folders lazily: at a first start there may
   // be none yet, and the value could never be stored.
   CreateFolders(folder);
+  // Emptied before the value is stored: a start killed in between purges
+  // again at the next start instead of keeping the stale cache for good.
+  vorla::PurgeCache(folder);
   StoreWebVersion(file, published);
-  // Whether or not the value was stored: a stale cache must not survive.
-  vorla::DeleteFolderFiles(folder / kCacheFolder);
+}
+
+// Whatever the check found: what this start moved aside, and what an earlier
+// start left, go off the UI thread.
+void StartOldCacheSweep() {
+  const fs::path folder = vorla::platform::DataFolder();
+  if (!folder.empty())
+    vorla::SweepOldCaches(folder);
 }
 
 }  // namespace
@@ -250,11 +258,14 @@ void CUpgradeDlg::OnCheckResult(int status) {
   m_hThread.join();
   const std::string document = m_strManifest;
 
-  if (!vorla::IsSuccessStatus(status)) {
+  const bool fetched = vorla::IsSuccessStatus(status);
+  if (fetched)
+    UpdateWebVersion(document);
+  StartOldCacheSweep();
+  if (!fetched) {
     ShowFailure(QString::fromUtf8(kNetworkFailed));
     return;
   }
-  UpdateWebVersion(document);
   const std::string own = GetSelfVersion();
   if (own.empty()) {
     ShowFailure(QString::fromUtf8(kNoVersion));

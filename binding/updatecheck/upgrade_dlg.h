@@ -20,6 +20,7 @@ inline constexpr QEvent::Type kCheckDoneEvent = QEvent::Type(1026);
 // Lives on the UI thread. Its worker thread writes only m_strManifest and posts
 // one CheckResultEvent. Cancel by join: the destructor stops the transfer and
 // waits for the worker, and ~QObject discards a result that arrives after that.
+// The sweep of old caches it starts is not its own and outlives it (cache_purge.h).
 class CUpgradeDlg : public QWidget {
   Q_OBJECT
 

@@ -52,6 +52,13 @@ while read -r variant version webversion updatetype; do
   expect "$variant: webversion" "$(tag webversion "$body")" "$webversion"
   expect "$variant: updatetype" "$(tag updatetype "$body")" "$updatetype"
   expect "$variant: url" "$(tag url "$body")" "http://$vendor/download/vorla-setup.sh"
+  expect "$variant: the installer's digest" "$(tag sha256 "$body")" \
+    "$(get "http://$vendor/download/vorla-setup.sh" | sha256sum | cut -d' ' -f1)"
+  printf '%s\n%s' "$(tag version "$body")" "$(tag sha256 "$body")" >"$work/signed"
+  tag signature "$body" | base64 -d >"$work/signature"
+  openssl pkeyutl -verify -rawin -pubin -inkey "$demo/keys/demo-only-update-key.pub.pem" -in "$work/signed" \
+    -sigfile "$work/signature" >/dev/null 2>&1
+  expect "$variant: signed with the demo's key" "$?" "0"
   stop_site
 done <<'ROWS'
 none 3.0.0.7 2026.12.1 0

@@ -66,6 +66,8 @@ class UpdateCycleTest : public QObject {
   QString Prefix() const { return Path("prefix"); }
   QString InstalledVersion() const { return QString::fromUtf8(ReadFile(Prefix() + "/share/vorla/version")).trimmed(); }
   void Publish(const QByteArray& manifest);
+  // A silent update to `version` with this installer, its digest and signature.
+  void PublishSilent(const std::string& version, const QByteArray& installer);
   // Starts the installed binding as the user would, from the desktop entry.
   void StartInstalled(QProcess& process);
   // The running bindings of the prefix, whoever started them.
@@ -128,6 +130,15 @@ void UpdateCycleTest::cleanup() {
 
 void UpdateCycleTest::Publish(const QByteArray& manifest) {
   m_server->Route("/pcupdate/update.xml", Response{.body = manifest.toStdString()});
+}
+
+void UpdateCycleTest::PublishSilent(const std::string& version, const QByteArray& installer) {
+  // Signed, as the vendor would sign such a mistake.
+  const std::string digest = QCryptographicHash::hash(installer, QCryptographicHash::Sha256).toHex().toStdString();
+  Publish(QByteArray::fromStdString("<update><version>" + version + "</version><updatetype>2</updatetype><url>http://" +
+                                    VENDOR_HOST + std::string(kInstaller) + "</url><sha256>" + digest +
+                                    "</sha256><signature>" + SignUpdate(TEST_KEY, version, digest) +
+                                    "</signature></update>"));
 }
 
 void UpdateCycleTest::StartInstalled(QProcess& process) {
@@ -232,10 +243,7 @@ void UpdateCycleTest::damagedInstallerLeavesTheReleaseAsItWas() {
   QVERIFY(broken.size() > 10000);
   broken.replace(broken.size() - 5000, 4, "XXXX");
   m_server->Route(kInstaller, Response{.body = broken.toStdString()});
-  const std::string digest = QCryptographicHash::hash(broken, QCryptographicHash::Sha256).toHex().toStdString();
-  Publish(QByteArray::fromStdString("<update><version>" NEXT_VERSION "</version><updatetype>2</updatetype><url>http://" VENDOR_HOST
-          "/download/vorla-" NEXT_VERSION ".run</url><sha256>" + digest + "</sha256><signature>" +
-          SignUpdate(TEST_KEY, NEXT_VERSION, digest) + "</signature></update>"));
+  PublishSilent(NEXT_VERSION, broken);
   QProcess binding;
   StartInstalled(binding);
   QTRY_VERIFY_WITH_TIMEOUT(ReadFile(Path("told")).contains("损坏"), 60000);
@@ -250,12 +258,7 @@ void UpdateCycleTest::damagedInstallerLeavesTheReleaseAsItWas() {
 // brings: N+1 is installed and started, offers the same installer once more,
 // which refuses it; N+1 then runs, and nothing starts again.
 void UpdateCycleTest::manifestNewerThanItsInstallerDoesNotLoop() {
-  // Signed as the vendor would sign such a mistake.
-  const QByteArray installer = ReadFile(RELEASE_DIR "/vorla-" NEXT_VERSION ".run");
-  const std::string digest = QCryptographicHash::hash(installer, QCryptographicHash::Sha256).toHex().toStdString();
-  Publish(QByteArray::fromStdString("<update><version>" LATER_VERSION "</version><updatetype>2</updatetype><url>http://" VENDOR_HOST
-          "/download/vorla-" NEXT_VERSION ".run</url><sha256>" + digest + "</sha256><signature>" +
-          SignUpdate(TEST_KEY, LATER_VERSION, digest) + "</signature></update>"));
+  PublishSilent(LATER_VERSION, ReadFile(RELEASE_DIR "/vorla-" NEXT_VERSION ".run"));
   QProcess binding;
   StartInstalled(binding);
   QTRY_VERIFY_WITH_TIMEOUT(ReadFile(Path("told")).contains("不比它旧"), 90000);

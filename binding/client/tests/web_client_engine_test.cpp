@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPrintDialog>
 #include <QProcess>
 #include <QPushButton>
@@ -142,6 +143,7 @@ class WebClientEngineTest : public QObject {
   void popupOpenedWhileClosingClosesToo();
   void mainBrowserCloseAsksItsWindow();
   void contextMenuOnlyForEditingOrSelection();
+  void droppedFileOpensNothing();
   void downloadsKeepPagesRunningAndGoWhereTheDialogSays();
   void signedInAcrossRuns_data();
   void signedInAcrossRuns();
@@ -537,6 +539,40 @@ void WebClientEngineTest::downloadsKeepPagesRunningAndGoWhereTheDialogSays() {
   };
   QTRY_VERIFY_WITH_TIMEOUT(othersClosed(), 10000);
   QVERIFY(m_client->GetBrowser());
+}
+
+// A file dropped onto the main window: the engine would open it, in a window
+// of its own; a drop area of the page still gets it. A drag from another
+// program as Qt hands it to the view (a real one needs a drag source and a
+// window manager).
+void WebClientEngineTest::droppedFileOpensNothing() {
+  m_server.Route("/drop.html", Html("<title>Drop</title><body style=\"margin:0\"><div id=area "
+                                    "style=\"width:200px;height:200px\"></div><script>"
+                                    "area.ondragover = (e) => e.preventDefault();"
+                                    "area.ondrop = (e) => { e.preventDefault(); document.title = e.dataTransfer.files[0].name; };"
+                                    "</script></body>"));
+  QVERIFY(OpenMain("/drop.html", "Drop"));
+  QFile file(m_temp.filePath("dropped.html"));
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.write("<title>Dropped</title>dropped");
+  file.close();
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(file.fileName())});
+  auto dropAt = [&](QPoint at) {
+    const Qt::DropActions actions = Qt::CopyAction | Qt::LinkAction;
+    QDragEnterEvent enter(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(MainView(), &enter);
+    QDragMoveEvent move(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(MainView(), &move);
+    QDropEvent drop(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(MainView(), &drop);
+  };
+  dropAt(QPoint(100, 100));
+  QTRY_COMPARE_WITH_TIMEOUT(m_mainWindow->windowTitle(), QString("dropped.html"), 10000);
+  dropAt(QPoint(400, 400));
+  QTest::qWait(3000);  // a dropped file shows within a second
+  QVERIFY(!TopLevel("Dropped"));
+  QCOMPARE(m_mainWindow->windowTitle(), QString("dropped.html"));
 }
 
 void WebClientEngineTest::signedInAcrossRuns_data() {

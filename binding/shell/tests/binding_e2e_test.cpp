@@ -3,6 +3,8 @@
 // user's data in a temporary XDG_DATA_HOME, the windows driven with xdotool and
 // closed the way a window manager closes them.
 
+#include <unistd.h>
+
 #include <csignal>
 #include <memory>
 
@@ -22,6 +24,7 @@
 #include "testsupport/loopback_server.h"
 #include "testsupport/xdotool.h"
 
+using vorla::testing::Click;
 using vorla::testing::AnswerQuestion;
 using vorla::testing::LoopbackServer;
 using vorla::testing::RendererPids;
@@ -37,6 +40,9 @@ namespace {
 const QString kSignInTitle = QStringLiteral("Vorla Sign-in");
 const QString kVendorTitle = QStringLiteral("Vorla Vendor Home");
 const QString kCaption = QStringLiteral("Vorla");
+const QString kLandingTitle = QStringLiteral("Landing");
+// An unprivileged user to run binding as.
+constexpr int kNobody = 65534;
 
 // Sends `window` a close request and returns the exit question it asks: a
 // window titled "Vorla" that is none of `known`; empty when none comes.
@@ -52,6 +58,19 @@ int CountRequests(const LoopbackServer& server, const std::string& path) {
   return count;
 }
 
+// The "Seccomp:" field of a process's status: 2 once it runs under a filter.
+int SeccompMode(int pid) {
+  QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+  if (!status.open(QIODevice::ReadOnly))
+    return -1;
+  for (const QByteArray& line : status.readAll().split('\n'))
+    if (line.startsWith("Seccomp:"))
+      return line.mid(8).trimmed().toInt();
+  return -1;
+}
+
+// Every visible window, whatever its title.
+QStringList VisibleWindows() { return Xdotool({"search", "--onlyvisible", "--name", ""}).split('\n', Qt::SkipEmptyParts); }
 // What a window manager does to minimise a window: unmaps it and marks it iconic.
 void MinimiseAsWindowManager(const QString& window) {
   Display* display = XOpenDisplay(nullptr);
@@ -223,6 +242,10 @@ class BindingE2eTest : public QObject {
   void pageComesBackAfterItsRendererDied();
   void downloadWhileExitQuestionOpen();
   void subProcessStartTouchesNothing();
+  void linksToOtherSitesOpenOnTheDesktop_data();
+  void linksToOtherSitesOpenOnTheDesktop();
+  void engineSandbox_data();
+  void engineSandbox();
   void startupFailuresEndTheProgram();
   void signalEndsInOrder_data();
   void signalEndsInOrder();
@@ -243,8 +266,17 @@ class BindingE2eTest : public QObject {
   // Closes `window` through the exit question answered Yes; the process then ends.
   void QuitThroughQuestion(QProcess& process, const QString& window);
   QString UpdaterRecord() const;
+  // What the desktop was asked to open, one line each.
+  QString DesktopRecord() const;
+  // A file in the cache, beside a link to a folder outside the data folder.
   void PlantCacheFile();
   bool CacheFilePlanted() const { return QFile::exists(DataFolder() + "/cache/planted/old.bin"); }
+  // An old cache moved aside by a start that was killed before removing it.
+  void PlantMovedAside();
+  QStringList MovedAside() const {
+    return QDir(DataFolder()).entryList({"cache.old-*"}, QDir::AllEntries | QDir::System | QDir::Hidden);
+  }
+  bool OutsideIntact() const { return QFile::exists(Path("outside/precious")); }
   std::string ReadWebVersion() const;
   // The Cookie header of the last sign-in page request after the first `since` requests.
   std::string SignInCookieSince(size_t since) const;
@@ -267,6 +299,13 @@ void BindingE2eTest::init() {
                     .c_str());
   updater.close();
   QVERIFY(updater.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+  // The desktop's opener, first in PATH, records what it is handed.
+  QVERIFY(QDir().mkpath(Path("desktop")));
+  QFile opener(Path("desktop/xdg-open"));
+  QVERIFY(opener.open(QIODevice::WriteOnly));
+  opener.write(("#!/bin/sh\necho \"$1\" >> '" + Path("desktop-record").toStdString() + "'\n").c_str());
+  opener.close();
+  QVERIFY(opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
   QVERIFY(QDir().mkpath(Path("home")));
   QVERIFY(QDir().mkpath(Path("work")));
   // The instance lock's folder must be ours alone.
@@ -304,6 +343,9 @@ QProcessEnvironment BindingE2eTest::Environment() const {
   environment.insert("HOME", Path("home"));
   environment.insert("XDG_RUNTIME_DIR", Path("run"));
   environment.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+  environment.insert("PATH", Path("desktop") + ":" + environment.value("PATH"));
+  environment.remove("DEFAULT_BROWSER");
+  environment.remove("BROWSER");
   // As on most desktops: accessibility changes the engine's paths.
   environment.remove("QT_LINUX_ACCESSIBILITY_ALWAYS_ON");
   return environment;
@@ -338,11 +380,32 @@ QString BindingE2eTest::UpdaterRecord() const {
   return record.open(QIODevice::ReadOnly) ? QString::fromUtf8(record.readAll()) : QString();
 }
 
+QString BindingE2eTest::DesktopRecord() const {
+  QFile record(Path("desktop-record"));
+  return record.open(QIODevice::ReadOnly) ? QString::fromUtf8(record.readAll()) : QString();
+}
+
 void BindingE2eTest::PlantCacheFile() {
   QVERIFY(QDir().mkpath(DataFolder() + "/cache/planted"));
   QFile file(DataFolder() + "/cache/planted/old.bin");
   QVERIFY(file.open(QIODevice::WriteOnly));
   file.write("old");
+  QVERIFY(QDir().mkpath(Path("outside")));
+  QFile precious(Path("outside/precious"));
+  QVERIFY(precious.open(QIODevice::WriteOnly));
+  const QString link = DataFolder() + "/cache/planted/outside";
+  QVERIFY(QFile::exists(link) || QFile::link(Path("outside"), link));
+}
+
+void BindingE2eTest::PlantMovedAside() {
+  const QString aside = DataFolder() + "/cache.old-4711-1";
+  QVERIFY(QDir().mkpath(aside + "/Cache_Data"));
+  for (const char* name : {"/Cache_Data/f_000001", "/Cache_Data/f_000002", "/index"}) {
+    QFile file(aside + name);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("old");
+  }
+  QVERIFY(QFile::link(Path("outside"), aside + "/Cache_Data/outside"));
 }
 
 std::string BindingE2eTest::ReadWebVersion() const {
@@ -360,7 +423,8 @@ std::string BindingE2eTest::SignInCookieSince(size_t since) const {
 }
 
 // Two runs: the first stores the web version, empties the cache and is signed
-// in by the page's session cookie; the second sends that cookie again.
+// in by the page's session cookie; the second, after a killed start has left
+// an old cache moved aside, sends that cookie again and removes what was left.
 void BindingE2eTest::signedInAcrossRuns_data() {
   QTest::addColumn<int>("lingerMs");           // from the page's load to the close request
   QTest::addColumn<QString>("nextWebVersion");  // published at the second start
@@ -380,6 +444,8 @@ void BindingE2eTest::signedInAcrossRuns() {
     QVERIFY2(!window.isEmpty(), "the sign-in page should title the main window");
     QCOMPARE(ReadWebVersion(), std::string("w1"));
     QVERIFY2(!CacheFilePlanted(), "a first start should empty the cache");
+    QTRY_COMPARE_WITH_TIMEOUT(MovedAside(), QStringList(), 10000);
+    QVERIFY(OutsideIntact());
     QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 1, 10000);
     QTest::qWait(lingerMs);
     QuitThroughQuestion(process, window);
@@ -389,6 +455,7 @@ void BindingE2eTest::signedInAcrossRuns() {
 
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", nextWebVersion.toStdString(), "0")});
   PlantCacheFile();
+  PlantMovedAside();
   const size_t before = m_server->RequestCount();
   QProcess process;
   const QString window = StartToSignIn(process);
@@ -396,6 +463,9 @@ void BindingE2eTest::signedInAcrossRuns() {
   QCOMPARE(SignInCookieSince(before), "session=" + m_cookie);
   QCOMPARE(ReadWebVersion(), nextWebVersion.toStdString());
   QCOMPARE(CacheFilePlanted(), nextWebVersion == "w1");
+  // What the killed start left goes now, purge or not, and nothing its links point at.
+  QTRY_COMPARE_WITH_TIMEOUT(MovedAside(), QStringList(), 10000);
+  QVERIFY(OutsideIntact());
   QuitThroughQuestion(process, window);
 }
 
@@ -643,6 +713,140 @@ void BindingE2eTest::subProcessStartTouchesNothing() {
   QVERIFY2(QDir(Path("run")).isEmpty(), "a sub-process start is no instance of its own");
   QCOMPARE(QDir(Path("work")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
   QCOMPARE(m_server->RequestCount(), size_t(0));
+}
+
+// A link the user clicks to a site other than ours opens in the desktop's
+// browser, and the window keeps its page; our own hosts, script pop-ups and
+// server redirects stay inside.
+void BindingE2eTest::linksToOtherSitesOpenOnTheDesktop_data() {
+  QTest::addColumn<QString>("element");      // what the sign-in page shows, clicked in its middle
+  QTest::addColumn<QString>("desktop");      // what the desktop is handed; empty: nothing
+  QTest::addColumn<std::string>("landing");  // the host that shows the landing page; empty: none
+  QTest::addColumn<bool>("inPopup");         // in a pop-up, else in the main window
+  QTest::addColumn<int>("button");           // the mouse button clicked
+  const QString service = QStringLiteral("http://" SERVICE_HOST);
+  const QString vendor = QStringLiteral("http://" VENDOR_HOST);
+  const QString link = QStringLiteral("<a href=\"%1\" %2>go</a>");
+  QTest::newRow("link to another site")
+      << link.arg("http://other.example/landing?from=app", "") << "http://other.example/landing?from=app\n"
+      << std::string() << false << 1;
+  QTest::newRow("target=_blank link to another site")
+      << link.arg("http://other.example/landing", "target=\"_blank\"") << "http://other.example/landing\n"
+      << std::string() << false << 1;
+  QTest::newRow("middle click on a link to another site")
+      << link.arg("http://other.example/landing", "") << "http://other.example/landing\n" << std::string() << false
+      << 2;
+  QTest::newRow("link to a look-alike of the service's host")
+      << link.arg("http://" SERVICE_HOST ".other.example/landing", "")
+      << "http://" SERVICE_HOST ".other.example/landing\n" << std::string() << false << 1;
+  QTest::newRow("mailto: link, to the desktop as ever")
+      << link.arg("mailto:help@other.example", "") << "mailto:help@other.example\n" << std::string() << false << 1;
+  QTest::newRow("link to the service's host") << link.arg(service + "/landing", "") << "" << std::string(SERVICE_HOST)
+                                              << false << 1;
+  QTest::newRow("link to a subdomain of the service's host")
+      << link.arg("http://files." SERVICE_HOST "/landing", "") << "" << std::string("files." SERVICE_HOST) << false << 1;
+  QTest::newRow("target=_blank link to the vendor's host")
+      << link.arg(vendor + "/landing", "target=\"_blank\"") << "" << std::string(VENDOR_HOST) << true << 1;
+  QTest::newRow("script pop-up to another site")
+      << QStringLiteral("<button onclick=\"window.open('http://other.example/landing')\">go</button>") << ""
+      << std::string("other.example") << true << 1;
+  QTest::newRow("script pop-up with a size, from a link's click to that link")
+      << QStringLiteral("<a href=\"http://other.example/landing\" "
+                        "onclick=\"window.open(this.href, 'signin', 'width=500,height=400'); return false\">go</a>")
+      << "" << std::string("other.example") << true << 1;
+  QTest::newRow("script navigation to another site on a button's click")
+      << QStringLiteral("<button onclick=\"location='http://other.example/landing'\">go</button>") << ""
+      << std::string("other.example") << false << 1;
+  QTest::newRow("server redirect from the service's host to another site")
+      << link.arg(service + "/hop", "") << "" << std::string("other.example") << false << 1;
+}
+
+void BindingE2eTest::linksToOtherSitesOpenOnTheDesktop() {
+  QFETCH(QString, element);
+  QFETCH(QString, desktop);
+  QFETCH(std::string, landing);
+  QFETCH(bool, inPopup);
+  QFETCH(int, button);
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  m_server->Route("/signin", Response{.headers = {{"Content-Type", "text/html"}},
+                                      .body = "<html><head><title>" + kSignInTitle.toStdString() +
+                                              "</title><style>body{margin:0}a,button{display:block;width:400px;"
+                                              "height:300px}</style></head><body>" + element.toStdString() +
+                                              "<script>addEventListener('load',()=>fetch('/loaded'));"
+                                              "</script></body></html>"});
+  m_server->Route("/landing", Response{.headers = {{"Content-Type", "text/html"}},
+                                       .body = "<title>" + kLandingTitle.toStdString() + "</title>"});
+  m_server->Route("/hop", Response{.status = 302, .headers = {{"Location", "http://other.example/landing"}}});
+  QProcess process;
+  const QString window = StartToSignIn(process);
+  QVERIFY(!window.isEmpty());
+  QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 1, 10000);
+  const QStringList before = VisibleWindows();
+  Click(window, 200, 150, button);
+
+  if (!desktop.isEmpty()) {
+    QTRY_COMPARE_WITH_TIMEOUT(DesktopRecord(), desktop, 10000);
+    QTest::qWait(1500);  // time for a page or a window to follow it, wrongly
+    QVERIFY(Windows(kSignInTitle).contains(window));
+    QCOMPARE(VisibleWindows(), before);
+    QCOMPARE(CountRequests(*m_server, "/landing"), 0);
+  } else {
+    const QString shown = WaitForWindow(kLandingTitle, {}, 20000);
+    QVERIFY2(!shown.isEmpty(), "the landing page should show");
+    QCOMPARE(shown == window, !inPopup);
+    std::string host;
+    for (const Request& request : m_server->Requests())
+      if (request.path == "/landing")
+        host = request.host;
+    QCOMPARE(host, landing);
+    QCOMPARE(DesktopRecord(), QString());
+  }
+  QuitThroughQuestion(process, window);
+}
+
+// The engine's sandbox: on for an ordinary user, whose renderers then run
+// under a seccomp filter; off for root, to whom Chromium refuses it.
+void BindingE2eTest::engineSandbox_data() {
+  QTest::addColumn<bool>("asRoot");
+  QTest::newRow("ordinary user") << false;
+  QTest::newRow("root") << true;
+}
+
+void BindingE2eTest::engineSandbox() {
+  QFETCH(bool, asRoot);
+  const bool root = geteuid() == 0;
+  if (asRoot && !root)
+    QSKIP("only root can run binding as root");
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
+  QProcess process;
+  if (root && !asRoot) {
+    // An unprivileged user with folders of its own; the program is theirs to run.
+    QVERIFY(QFile::setPermissions(m_temp->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                      QFile::ReadOther | QFile::ExeOther));
+    for (const char* folder : {"data", "home", "work", "tmp", "run"}) {
+      QVERIFY(QDir().mkpath(Path(folder)));
+      QCOMPARE(::chown(Path(folder).toLocal8Bit().constData(), kNobody, kNobody), 0);
+    }
+    QProcessEnvironment environment = Environment();
+    environment.insert("TMPDIR", Path("tmp"));
+    environment.remove("XAUTHORITY");
+    environment.remove("DBUS_SESSION_BUS_ADDRESS");
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(Path("work"));
+    process.start("setpriv", {"--reuid=" + QString::number(kNobody), "--regid=" + QString::number(kNobody),
+                              "--clear-groups", Path("bin/binding")});
+    QVERIFY(process.waitForStarted(10000));
+  } else {
+    Start(process);
+  }
+  const QString window = WaitForWindow(kSignInTitle, {}, 30000);
+  QVERIFY2(!window.isEmpty(), process.readAllStandardError().constData());
+  QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 1, 10000);
+  const QList<int> renderers = RendererPids(int(process.processId()));
+  QVERIFY(!renderers.isEmpty());
+  for (int pid : renderers)
+    QCOMPARE(SeccompMode(pid), asRoot ? 0 : 2);
+  QuitThroughQuestion(process, window);
 }
 
 // Without a display the engine cannot start; without XDG_DATA_HOME and HOME

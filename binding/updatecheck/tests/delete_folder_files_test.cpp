@@ -1,6 +1,7 @@
 #include "updatecheck/delete_folder_files.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -103,6 +104,32 @@ TEST_F(DeleteFolderFilesTest, EmptiesEveryDepthAndKeepsFoldersAndOutside) {
   }
 }
 
+// The sweep of a cache moved aside: all of it goes, folders too, and nothing
+// a link points at; told to stop, it leaves the rest.
+TEST_F(DeleteFolderFilesTest, RemoveFolderTakesTheTreeAndNothingOutside) {
+  const std::vector<std::string> outsideBefore = List(Outside());
+  const Row rows[] = {
+      {"nested, with links out", {"", "a", "s/", "s/b", "s/t/", "s/t/out -> @out", "s/inner -> @out/inner"}, {}},
+      {"the folder is a link", {}, {}},
+      {"stopped", {"", "a", "s/", "s/b"}, {"a", "s/", "s/b"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string name = row.name;
+    fs::remove_all(Cache());
+    if (name == "the folder is a link")
+      fs::create_directory_symlink(Outside(), Cache());
+    else
+      Build(Cache(), Outside(), row.cache);
+
+    const std::atomic<bool> stop{name == "stopped"};
+    vorla::RemoveFolder(Cache(), stop);
+    EXPECT_EQ(fs::exists(fs::symlink_status(Cache())), name == "stopped");
+    EXPECT_EQ(List(Cache()), row.after);
+    EXPECT_EQ(List(Outside()), outsideBefore);
+  }
+}
+
 TEST_F(DeleteFolderFilesTest, PathsLongerThanPathMaxWithFewDescriptors) {
   // 1,600 levels of "dd/": 4,800 bytes of path, each level with a file, and a
   // link out at the bottom.
@@ -146,6 +173,12 @@ TEST_F(DeleteFolderFilesTest, PathsLongerThanPathMaxWithFewDescriptors) {
   EXPECT_EQ(levels, kDepth + 1);
   EXPECT_TRUE(fs::exists(Outside() / "keep"));
   EXPECT_TRUE(fs::exists(Outside() / "inner" / "deep"));
+
+  // The folders go as deep, with as few descriptors.
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limited), 0);
+  vorla::RemoveFolder(Cache(), std::atomic<bool>{false});
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_FALSE(fs::exists(Cache()));
 }
 
 }  // namespace

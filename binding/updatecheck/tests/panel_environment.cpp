@@ -38,7 +38,11 @@ bool PanelEnvironment::MakeCache() {
          WriteFile(cache + QStringLiteral("/a.bin"), "a") && WriteFile(cache + QStringLiteral("/sub/b.bin"), "b") &&
          WriteFile(cache + QStringLiteral("/sub/deeper/c.bin"), "c") &&
          QFile::link(Path(QStringLiteral("outside")), cache + QStringLiteral("/sub/outside-folder")) &&
-         QFile::link(Path(QStringLiteral("outside/keep.txt")), cache + QStringLiteral("/outside-file"));
+         QFile::link(Path(QStringLiteral("outside/keep.txt")), cache + QStringLiteral("/outside-file")) &&
+         QDir().mkpath(DataFolder() + QStringLiteral("/cache.old-1-1/sub")) &&
+         WriteFile(DataFolder() + QStringLiteral("/cache.old-1-1/sub/old.bin"), "old") &&
+         QFile::link(Path(QStringLiteral("outside")), DataFolder() + QStringLiteral("/cache.old-1-1/sub/out")) &&
+         QFile::link(Path(QStringLiteral("outside")), DataFolder() + QStringLiteral("/cache.old-1-2"));
 }
 
 QStringList PanelEnvironment::CacheEntries() const {
@@ -55,6 +59,10 @@ QStringList PanelEnvironment::CacheEntries() const {
   return entries;
 }
 
+QStringList PanelEnvironment::MovedAside() const {
+  return QDir(DataFolder()).entryList({QStringLiteral("cache.old-*")}, QDir::AllEntries | QDir::System, QDir::Name);
+}
+
 bool PanelEnvironment::OutsideIntact() const {
   QFile keep(Path(QStringLiteral("outside/keep.txt")));
   QFile cookies(DataFolder() + QStringLiteral("/cookies/Cookies"));
@@ -66,7 +74,7 @@ QStringList PanelEnvironment::FullCache() {
   return {"a.bin", "outside-file@", "sub/", "sub/b.bin", "sub/deeper/", "sub/deeper/c.bin", "sub/outside-folder@"};
 }
 
-QStringList PanelEnvironment::EmptiedCache() {
+QStringList PanelEnvironment::EmptiedInPlace() {
   return {"sub/", "sub/deeper/"};
 }
 

@@ -28,15 +28,20 @@ class PanelEnvironment {
   QString WebVersionFile() const { return DataFolder() + QStringLiteral("/webversion"); }
 
   // A browser cache with files at three depths and links to a folder and a
-  // file outside it, and the cookie folder beside it.
+  // file outside it, the cookie folder beside it, and two old caches an
+  // earlier start moved aside and was killed before removing: a folder with
+  // a link out, and a link to the folder outside.
   bool MakeCache();
   // The cache's entries, sorted: "sub/" a folder, "x@" a link, else a file.
   QStringList CacheEntries() const;
+  // The data folder's "cache.old-…" entries, sorted.
+  QStringList MovedAside() const;
   // True while the links' targets outside the cache, and the cookies beside
   // it, are as MakeCache left them.
   bool OutsideIntact() const;
   static QStringList FullCache();
-  static QStringList EmptiedCache();
+  // As a cache emptied in place leaves it: every folder kept.
+  static QStringList EmptiedInPlace();
 
   // The fake updater's arguments, one per line after their count; empty when
   // it has not run.

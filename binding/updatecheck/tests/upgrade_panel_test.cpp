@@ -20,7 +20,9 @@
 #include <QTimer>
 #include <QtTest>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,6 +109,7 @@ class UpgradePanelTest : public QObject {
   void webVersion_data();
   void webVersion();
   void changedWebVersionPurgesBeforeTheQuestion();
+  void cacheThatCannotBeMovedIsEmptiedInPlace();
   void noDataFolderTouchesNothing();
   void webVersionFileThatIsNoFile_data();
   void webVersionFileThatIsNoFile();
@@ -382,8 +385,11 @@ void UpgradePanelTest::webVersion() {
     QCOMPARE(file.readAll(), expected);
     QCOMPARE(file.fileTime(QFileDevice::FileModificationTime) != old, rewritten);
   }
-  if (dataFolder)
-    QCOMPARE(m_env->CacheEntries(), purged ? PanelEnvironment::EmptiedCache() : PanelEnvironment::FullCache());
+  if (dataFolder) {
+    QCOMPARE(m_env->CacheEntries(), purged ? QStringList() : PanelEnvironment::FullCache());
+    // What an earlier start left goes at every start, purge or not.
+    QTRY_COMPARE_WITH_TIMEOUT(m_env->MovedAside(), QStringList(), 10000);
+  }
   struct stat info {};
   QCOMPARE(stat(QFile::encodeName(m_env->DataFolder()).constData(), &info), 0);
   if (!dataFolder)  // created here, private to the user
@@ -406,9 +412,39 @@ void UpgradePanelTest::changedWebVersionPurgesBeforeTheQuestion() {
   auto host = Open();
   QVERIFY(WaitForOutcome(host));
   QVERIFY(box.seen);
-  QCOMPARE(cacheDuringQuestion, PanelEnvironment::EmptiedCache());
+  QCOMPARE(cacheDuringQuestion, QStringList());
   QCOMPARE(storedDuringQuestion, QStringLiteral("new"));
   QCOMPARE(m_checkDone, 1);
+  QVERIFY(m_env->OutsideIntact());
+}
+
+// A data folder whose entries may not change: the cache cannot be moved
+// aside, so its files are deleted in place, folders kept, rather than left to
+// the engine.
+void UpgradePanelTest::cacheThatCannotBeMovedIsEmptiedInPlace() {
+  QVERIFY(m_env->MakeCache());
+  const QByteArray folder = QFile::encodeName(m_env->DataFolder());
+  const int fd = open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  QVERIFY(fd >= 0);
+  // Root may write anywhere: for root the folder is made immutable instead.
+  int flags = 0;
+  const bool root = geteuid() == 0;
+  const bool locked = root ? ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                                 ioctl(fd, FS_IOC_SETFLAGS, &(flags |= FS_IMMUTABLE_FL)) == 0
+                           : fchmod(fd, 0500) == 0;
+  const auto unlock = qScopeGuard([&] {
+    flags &= ~FS_IMMUTABLE_FL;
+    root ? ioctl(fd, FS_IOC_SETFLAGS, &flags) : fchmod(fd, 0700);
+    close(fd);
+  });
+  if (!locked)
+    QSKIP("this file system cannot lock a folder");
+  m_env->ServeManifest(Manifest("<webversion>2024.1</webversion><version>3.0.0.7</version>"));
+
+  auto host = Open();
+  QVERIFY(WaitForOutcome(host));
+  QCOMPARE(m_checkDone, 1);
+  QCOMPARE(m_env->CacheEntries(), PanelEnvironment::EmptiedInPlace());
   QVERIFY(m_env->OutsideIntact());
 }
 
@@ -481,7 +517,7 @@ void UpgradePanelTest::webVersionFileThatIsNoFile() {
   QVERIFY(outcome);
   QVERIFY(!rescued);
   QCOMPARE(m_checkDone, 1);
-  QCOMPARE(m_env->CacheEntries(), PanelEnvironment::EmptiedCache());
+  QCOMPARE(m_env->CacheEntries(), QStringList());
   QVERIFY(m_env->OutsideIntact());
   struct stat info {};
   QCOMPARE(lstat(file.constData(), &info), 0);
