@@ -113,14 +113,18 @@ class HelloCatcher {
   std::thread m_thread;
 };
 
-// Threads of this process that are not the loopback server's.
+// Threads of this process that bear its own name: the updater's, which are
+// unnamed, unlike the loopback server's and Qt's.
 std::set<pid_t> ProgramThreads() {
+  auto nameOf = [](const QString& path) {
+    QFile name(path);
+    return name.open(QIODevice::ReadOnly) ? name.readAll() : QByteArray();
+  };
+  const QByteArray own = nameOf("/proc/self/comm");
   std::set<pid_t> threads;
-  for (const QString& thread : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-    QFile name("/proc/self/task/" + thread + "/comm");
-    if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() != "loopback")
+  for (const QString& thread : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+    if (nameOf("/proc/self/task/" + thread + "/comm") == own)
       threads.insert(thread.toInt());
-  }
   return threads;
 }
 
