@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,6 +26,8 @@ namespace {
 
 // Every blocking wait is a poll of this length, so Stop() is noticed promptly.
 constexpr int kPollMs = 50;
+// A held answer never outlasts a test that forgot to open its gate.
+constexpr int kGateTimeoutMs = 10000;
 constexpr size_t kMaxHeaderBytes = 64 * 1024;
 constexpr uint64_t kMaxRequestBodyBytes = 256ull * 1024 * 1024;
 constexpr size_t kFileReadBytes = 1024 * 1024;
@@ -282,6 +285,11 @@ void DrainSendQueue(int fd, const std::atomic<bool>& stopping) {
   }
 }
 
+// So a test can tell the server's threads from those of the code under test.
+void NameThisThread() {
+  pthread_setname_np(pthread_self(), "loopback");  // best effort: only the name is lost
+}
+
 // Makes the coming close() send RST instead of FIN.
 void ArmReset(int fd) {
   linger abort{1, 0};
@@ -289,6 +297,23 @@ void ArmReset(int fd) {
 }
 
 }  // namespace
+
+void Gate::Open() {
+  {
+    std::lock_guard lock(m_mutex);
+    m_open = true;
+  }
+  m_opened.notify_all();
+}
+
+bool Gate::WaitOpen(int timeoutMs, const std::atomic<bool>& stopping) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock lock(m_mutex);
+  // In slices: Stop() does not know of this gate.
+  while (!m_open && !stopping && std::chrono::steady_clock::now() < deadline)
+    m_opened.wait_for(lock, std::chrono::milliseconds(kPollMs));
+  return m_open;
+}
 
 std::string Request::Header(std::string_view name) const {
   for (const std::string& line : headerLines) {
@@ -352,6 +377,8 @@ size_t LoopbackServer::RequestCount() const {
 
 size_t LoopbackServer::ConnectionCount() const { return m_acceptedConnections; }
 
+size_t LoopbackServer::OpenConnectionCount() const { return static_cast<size_t>(m_liveConnections.load()); }
+
 bool LoopbackServer::WaitForRequests(size_t count, int timeoutMs) const {
   std::unique_lock lock(m_mutex);
   return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -387,6 +414,7 @@ void LoopbackServer::ReapFinishedConnections() {
 }
 
 void LoopbackServer::AcceptThreadProc() {
+  NameThisThread();
   while (!m_stopping) {
     ReapFinishedConnections();
     if (m_liveConnections >= kMaxConnections) {
@@ -422,6 +450,7 @@ void LoopbackServer::AcceptThreadProc() {
 
 void LoopbackServer::ConnectionThreadProc(int fd, uint64_t connectionId,
                                           std::shared_ptr<std::atomic<bool>> finished) {
+  NameThisThread();
   std::string buffer;
   while (!m_stopping) {
     Request request;
@@ -549,6 +578,11 @@ bool LoopbackServer::OnRequest(int fd, const Request& request) {
     uint64_t offset = 0;
     for (size_t i = 0; i < pieces.size() && result == BodyResult::Done; ++i) {
       if (i > 0 && response.pauseMs > 0 && !PauseUnlessStopping(response.pauseMs)) {
+        result = BodyResult::Failed;
+        break;
+      }
+      if (i + 1 == pieces.size() && response.holdLastPiece &&
+          !response.holdLastPiece->WaitOpen(kGateTimeoutMs, m_stopping)) {
         result = BodyResult::Failed;
         break;
       }

@@ -29,6 +29,19 @@ struct Request {
   std::string Header(std::string_view name) const;
 };
 
+// A latch a test opens to release an answer held on it (Response::holdLastPiece). Any thread.
+class Gate {
+ public:
+  void Open();
+  // True once open; false after timeoutMs without, or as soon as `stopping` is set.
+  bool WaitOpen(int timeoutMs, const std::atomic<bool>& stopping) const;
+
+ private:
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_opened;
+  bool m_open = false;
+};
+
 // What a route answers. The defaults give an ordinary 200 with Content-Length; every member has a
 // default so designated initializers may name only what a test changes.
 struct Response {
@@ -40,6 +53,7 @@ struct Response {
   enum class Framing { ContentLength, CloseDelimited, Chunked } framing = Framing::ContentLength;
   std::vector<size_t> pieces{};           // send the body in these piece sizes (rest in one piece; a chunk each) ...
   int pauseMs = 0;                        // ... with this pause between pieces
+  std::shared_ptr<Gate> holdLastPiece{};  // the last piece (the whole body without pieces) waits for it, 10 s at most
   bool stall = false;                     // read the request, then send nothing until the client or server ends
   bool stallAfterHeaders = false;         // send status + headers, then nothing more
   long dropAfterBodyBytes = -1;           // >=0: send headers and that many body bytes, then reset the connection
@@ -50,7 +64,8 @@ using Handler = std::function<Response(const Request&)>;
 
 // An HTTP/1.1 server on 127.0.0.1 with a kernel-chosen port, for tests.
 // Built and stopped on the test's thread; accepts on its own thread and serves each connection on
-// another (at most kMaxConnections at once). Cancel by join: Stop() joins every thread it started.
+// another (at most kMaxConnections at once), each thread named "loopback". Cancel by join: Stop()
+// joins every thread it started.
 //
 // A request line with an absolute URI ("GET http://www.vorla.example/a HTTP/1.1") is answered like
 // its path, whatever the host, so the server also works as the http_proxy of a program with built-in
@@ -79,6 +94,7 @@ class LoopbackServer {
   std::vector<Request> Requests() const;         // every request, in arrival order (logged before it is answered)
   size_t RequestCount() const;
   size_t ConnectionCount() const;                // connections accepted so far
+  size_t OpenConnectionCount() const;            // accepted and not yet closed (by either side)
   // True once at least count requests have arrived; false after timeoutMs without.
   bool WaitForRequests(size_t count, int timeoutMs) const;
 

@@ -1,6 +1,7 @@
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <set>
 
 #include <thread>
 
@@ -19,17 +20,20 @@
 #include <QTimer>
 #include <QtTest>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "manifest/curl_handles.h"
 #include "testsupport/loopback_server.h"
 #include "upgrade/upgrade_dlg.h"
 
+using vorla::testing::Gate;
 using vorla::testing::LoopbackServer;
 using vorla::testing::Response;
 using Serve = std::function<void(LoopbackServer&)>;
@@ -107,6 +111,81 @@ class HelloCatcher {
   uint16_t m_port = 0;
   std::string m_hello;
   std::thread m_thread;
+};
+
+// Threads of this process that bear its own name: the updater's, which are
+// unnamed, unlike the loopback server's and Qt's.
+std::set<pid_t> ProgramThreads() {
+  auto nameOf = [](const QString& path) {
+    QFile name(path);
+    return name.open(QIODevice::ReadOnly) ? name.readAll() : QByteArray();
+  };
+  const QByteArray own = nameOf("/proc/self/comm");
+  std::set<pid_t> threads;
+  for (const QString& thread : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+    if (nameOf("/proc/self/task/" + thread + "/comm") == own)
+      threads.insert(thread.toInt());
+  return threads;
+}
+
+// True when `thread` sleeps and has used no CPU time over `ms`.
+bool IsIdle(pid_t thread, int ms) {
+  // State and CPU time from /proc/self/task/N/stat: "N (name) S ... utime stime".
+  auto sample = [thread] {
+    QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(thread));
+    if (!stat.open(QIODevice::ReadOnly))
+      return QByteArrayList();
+    const QByteArray line = stat.readAll();
+    return line.mid(line.lastIndexOf(')') + 2).split(' ');
+  };
+  const QByteArrayList first = sample();
+  QTest::qWait(ms);
+  const QByteArrayList second = sample();
+  return first.size() > 13 && second.size() > 13 && first[0] == "S" && second[0] == "S" &&
+         first.mid(11, 2) == second.mid(11, 2);
+}
+
+// Holds one thread of this process in a signal handler until Thaw() (10 s at
+// most), while the others run on. Made and used on the test's thread.
+class ThreadFreezer {
+ public:
+  ThreadFreezer() {
+    s_frozen = false;
+    if (pipe2(s_thaw, O_CLOEXEC) != 0)
+      s_thaw[0] = s_thaw[1] = -1;
+    struct sigaction action {};
+    action.sa_handler = OnFreeze;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR2, &action, &m_saved);
+  }
+  ~ThreadFreezer() {
+    Thaw();
+    sigaction(SIGUSR2, &m_saved, nullptr);
+    close(s_thaw[0]);
+    close(s_thaw[1]);
+  }
+  // True once `thread` is held.
+  bool Freeze(pid_t thread) {
+    if (s_thaw[0] < 0 || syscall(SYS_tgkill, getpid(), thread, SIGUSR2) != 0)
+      return false;
+    return QTest::qWaitFor([] { return s_frozen.load(); }, 5000);
+  }
+  void Thaw() {
+    if (!s_frozen.exchange(false))
+      return;
+    [[maybe_unused]] const ssize_t written = write(s_thaw[1], "x", 1);  // best effort: the hold ends in 10 s anyway
+  }
+
+ private:
+  static void OnFreeze(int) {
+    s_frozen = true;
+    pollfd thaw{s_thaw[0], POLLIN, 0};
+    poll(&thaw, 1, 10000);
+  }
+
+  static inline int s_thaw[2] = {-1, -1};
+  static inline std::atomic<bool> s_frozen{false};
+  struct sigaction m_saved {};
 };
 
 // What the quit question looked like, and that it was answered.
@@ -437,9 +516,9 @@ void UpgradeWindowTest::quitQuestionNoKeepsDownloadingYesStops() {
 
 void UpgradeWindowTest::quitDuringStallEndsPromptly_data() {
   QTest::addColumn<bool>("stallManifest");
-  QTest::addColumn<bool>("slowManifest");  // arrives whole after the Yes
+  QTest::addColumn<bool>("slowManifest");  // arrives whole right after the Yes
   QTest::newRow("manifest stalled") << true << false;
-  QTest::newRow("manifest arriving slowly") << true << true;
+  QTest::newRow("manifest arriving after the Yes") << true << true;
   QTest::newRow("installer stalled") << false << false;
 }
 
@@ -451,11 +530,13 @@ void UpgradeWindowTest::quitDuringStallEndsPromptly() {
   QVERIFY(stale.open(QIODevice::WriteOnly));
   stale.write("old installer");
   stale.close();
+  // The manifest's rest waits for the Yes, then comes at once.
+  auto rest = std::make_shared<Gate>();
   if (slowManifest)
     ServeInstaller(Response{.body = FakeInstaller()});
   if (slowManifest)
     m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("http://www.vorla.example/dl/setup"),
-                                                     .pieces = {10}, .pauseMs = 1500});
+                                                     .pieces = {10}, .holdLastPiece = rest});
   else if (stallManifest)
     m_server->Route("/pcupdate/update.xml", Response{.stall = true});
   else
@@ -471,13 +552,14 @@ void UpgradeWindowTest::quitDuringStallEndsPromptly() {
   AnswerNextQuestion(question, QMessageBox::Yes);
   QTest::keyClick(dlg.get(), Qt::Key_Escape);
   QVERIFY(question.seen);
+  rest->Open();
   QElapsedTimer timer;
   timer.start();
   dlg->WaitForWorker();
   QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
   QVERIFY(!QFile::exists(Marker()));
   if (stallManifest) {
-    QTest::qWait(slowManifest ? 2000 : 300);  // the slow manifest's last piece has come and gone
+    QTest::qWait(300);
     QCOMPARE(m_server->RequestCount(), size_t(1));  // no installer request
     QVERIFY(stale.open(QIODevice::ReadOnly));
     QCOMPARE(stale.readAll(), QByteArray("old installer"));
@@ -506,6 +588,66 @@ void UpgradeWindowTest::yesAfterTheLastChunkWinsOverTheStart() {
   QTest::qWait(500);
   QVERIFY(!QFile::exists(Marker()));
   QCOMPARE(QFileInfo(Installer()).size(), 1000);  // the whole installer arrived all the same
+
+  // Again, with the Yes after the transfer has ended, while the installer's
+  // tail is still being hashed: the claim after the hashing finds it. The
+  // hashing thread is held until the Yes, so the Yes lands there every time.
+  QFile::remove(Installer());
+  const std::string installer = FakeInstaller(18000000);
+  auto manifestRest = std::make_shared<Gate>();
+  auto lastPiece = std::make_shared<Gate>();
+  m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("http://www.vorla.example/dl/setup",
+                                                                    "<sha256>" + Sha256Hex(installer) + "</sha256>"),
+                                                   .holdLastPiece = manifestRest});
+  // The last piece fits the hashing ring whole, so the transfer ends with the hashing held.
+  m_server->Route("/dl/setup", Response{.body = installer, .pieces = {16000000}, .holdLastPiece = lastPiece});
+  const size_t requests = m_server->RequestCount();
+  auto again = Open();
+  QTRY_COMPARE_WITH_TIMEOUT(m_server->RequestCount(), requests + 1, 10000);
+  const std::set<pid_t> before = ProgramThreads();  // the worker's among them
+  manifestRest->Open();
+  QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(Installer()).size(), 16000000, 15000);
+  std::set<pid_t> hashing = ProgramThreads();
+  for (const pid_t thread : before)
+    hashing.erase(thread);
+  QCOMPARE(hashing.size(), size_t(1));
+  const pid_t hashingThread = *hashing.begin();
+  // Idle once it has caught up: asleep, and no CPU time spent meanwhile.
+  QTRY_VERIFY_WITH_TIMEOUT(IsIdle(hashingThread, 200), 10000);
+  ThreadFreezer freezer;
+  QVERIFY(freezer.Freeze(hashingThread));
+
+  bool transferEnded = false;
+  bool beforeTheClaim = false;
+  QElapsedTimer waited;
+  QTimer watch;
+  watch.setInterval(0);
+  connect(&watch, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box)
+      return;
+    if (!waited.isValid()) {
+      waited.start();
+      lastPiece->Open();
+      return;
+    }
+    // The updater lets go of its connection once the transfer is over.
+    transferEnded = m_server->OpenConnectionCount() == 0;
+    if (!transferEnded && waited.elapsed() < 15000)
+      return;
+    watch.stop();
+    beforeTheClaim = again->StopFlag().load() == 0;
+    box->button(QMessageBox::Yes)->click();
+  });
+  watch.start();
+  QTest::keyClick(again.get(), Qt::Key_Escape);  // returns once the question is answered
+  freezer.Thaw();
+  QVERIFY(transferEnded);
+  QVERIFY2(beforeTheClaim, "the worker was done before the Yes");
+  again->WaitForWorker();
+  QTest::qWait(500);
+  QVERIFY(!QFile::exists(Marker()));
+  QCOMPARE(QFileInfo(Installer()).size(), 18000000);
 }
 
 // The download ends while the quit question is open: the question goes with

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
@@ -438,6 +439,9 @@ void WebClientEngineTest::contextMenuOnlyForEditingOrSelection() {
                       "<script>getSelection().selectAllChildren(document.getElementById('s'));"
                       "document.title = 'Menu ready';</script></body>"));
   QVERIFY(OpenMain("/menu.html", "Menu ready"));
+  // Away from the screen's corner, where window and screen coordinates differ.
+  m_mainWindow->move(120, 90);
+  QTRY_COMPARE_WITH_TIMEOUT(MainView()->mapToGlobal(QPoint()), QPoint(120, 90), 5000);
   m_mainWindow->raise();
   MenuCounter menus;
   qApp->installEventFilter(&menus);
@@ -462,6 +466,7 @@ void WebClientEngineTest::contextMenuOnlyForEditingOrSelection() {
     if (spot.shown) {
       QTRY_VERIFY2_WITH_TIMEOUT(menus.shown == before + 1, spot.name, 10000);
       QVERIFY2(menus.last && !menus.last->actions().isEmpty(), spot.name);
+      QCOMPARE(menus.last->pos(), MainView()->mapToGlobal(spot.at));  // at the pointer
       menus.last->close();
     } else {
       QTest::qWait(300);
@@ -493,6 +498,10 @@ void WebClientEngineTest::downloadsKeepPagesRunningAndGoWhereTheDialogSays() {
   const QString documents = m_temp.filePath("home/Documents");
   const QString chosen = m_temp.filePath("chosen/saved.bin");
   QVERIFY(QDir().mkpath(m_temp.filePath("chosen")));
+  QFile existing(chosen);  // replaced only once the user has agreed
+  QVERIFY(existing.open(QIODevice::WriteOnly));
+  existing.write("old");
+  existing.close();
   auto dialogs = [] {
     QList<QFileDialog*> shown;
     for (QWidget* widget : QApplication::topLevelWidgets())
@@ -512,8 +521,25 @@ void WebClientEngineTest::downloadsKeepPagesRunningAndGoWhereTheDialogSays() {
   QVERIFY2(CountRequests(m_server, "/tick") >= ticks + 25, "the page's timer stalled while the dialog was open");
   QCOMPARE(dialogs().size(), 1);
 
-  // The first as typed by the user; the second, shown only then, cancelled.
+  // A save dialog: its button says so, and an existing file is not replaced unasked.
   QFileDialog* first = dialogs().first();
+  QCOMPARE(first->acceptMode(), QFileDialog::AcceptSave);
+  QPushButton* save = first->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Save);
+  QVERIFY(save);
+  QCOMPARE(save->text().remove('&'), QString("Save"));
+  QString replaceQuestion;
+  QTimer answer;
+  answer.setInterval(50);
+  connect(&answer, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      replaceQuestion = box->text();
+      box->button(QMessageBox::Yes)->click();
+      answer.stop();
+    }
+  });
+  answer.start();
+
+  // The first as typed by the user; the second, shown only then, cancelled.
   first->findChild<QLineEdit*>("fileNameEdit")->setText(chosen);
   QMetaObject::invokeMethod(first, "accept", Qt::QueuedConnection);
   QTRY_VERIFY_WITH_TIMEOUT(dialogs().size() == 1 && dialogs().first() != first, 10000);
@@ -521,6 +547,7 @@ void WebClientEngineTest::downloadsKeepPagesRunningAndGoWhereTheDialogSays() {
   QVERIFY(secondPrefilled != prefilled);
   QMetaObject::invokeMethod(dialogs().first(), "reject", Qt::QueuedConnection);
   QTRY_VERIFY_WITH_TIMEOUT(dialogs().isEmpty(), 10000);
+  QVERIFY2(replaceQuestion.contains("saved.bin"), qPrintable(replaceQuestion));
 
   const QByteArray expected = prefilled.endsWith("report.bin") ? report : other;
   QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(chosen).size(), qint64(expected.size()), 20000);

@@ -320,8 +320,10 @@ void BindingE2eTest::init() {
                                               "</title></head><body>Sign in<script>document.cookie='session=" +
                                               m_cookie +
                                               "; path=/';addEventListener('load',()=>fetch('/loaded'));"
+                                              "addEventListener('resize',()=>fetch('/size?w='+innerWidth+'&h='+innerHeight));"
                                               "</script></body></html>"});
   m_server->Route("/loaded", Response{.body = "ok"});
+  m_server->Route("/size", Response{.status = 204});
   // The vendor's home page tells when it goes.
   m_server->Route("/", Response{.headers = {{"Content-Type", "text/html"}},
                                 .body = "<html><head><title>" + kVendorTitle.toStdString() +
@@ -466,6 +468,9 @@ void BindingE2eTest::signedInAcrossRuns() {
   // What the killed start left goes now, purge or not, and nothing its links point at.
   QTRY_COMPARE_WITH_TIMEOUT(MovedAside(), QStringList(), 10000);
   QVERIFY(OutsideIntact());
+  // The page follows the window's size (set as a window manager would).
+  Xdotool({"windowsize", window, "700", "500"});
+  QTRY_VERIFY_WITH_TIMEOUT(CountRequests(*m_server, "/size?w=700&h=500") > 0, 10000);
   QuitThroughQuestion(process, window);
 }
 
@@ -890,12 +895,15 @@ void BindingE2eTest::startupFailuresEndTheProgram() {
 // question or a pop-up that holds its close does not hold the end.
 void BindingE2eTest::signalEndsInOrder_data() {
   QTest::addColumn<int>("number");
-  QTest::addColumn<QString>("during");  // "question": the exit question is open; "popup": a pop-up asks before it goes
+  // "question": the exit question is open; "popup": a pop-up asks before it goes; "yes": sent from the question's Yes on
+  QTest::addColumn<QString>("during");
   QTest::newRow("SIGTERM") << SIGTERM << "";
   QTest::newRow("SIGHUP") << SIGHUP << "";
   QTest::newRow("SIGINT") << SIGINT << "";
   QTest::newRow("SIGTERM, exit question open") << SIGTERM << "question";
   QTest::newRow("SIGTERM, pop-up asks before it goes") << SIGTERM << "popup";
+  // From the Yes on: the home page's signal must not kill the ending program.
+  QTest::newRow("SIGUSR1 after the exit question's Yes") << SIGUSR1 << "yes";
 }
 
 void BindingE2eTest::signalEndsInOrder() {
@@ -923,6 +931,11 @@ void BindingE2eTest::signalEndsInOrder() {
       Xdotool({"mousemove", "--window", popup, "100", "100", "click", "1"});
     }
     QTest::qWait(1000);  // the cookie is not yet on disk
+    if (during == "yes") {
+      const QString question = AskToClose(window, Windows(kCaption));
+      QVERIFY(!question.isEmpty());
+      QVERIFY(AnswerQuestion(question, "Return"));
+    }
     // Sent every 20 ms until the program has ended: the repeats change
     // nothing, in the loop or in the engine's shut-down. (An exited child stays
     // a zombie until QProcess reaps it in qWait: the pid is no one else's.)
