@@ -74,29 +74,14 @@ cmake --build "$build" -j2 --target binding upgrade
 vendor_host=$(sed -n 's/^VORLA_VENDOR_HOST:STRING=//p' "$build/CMakeCache.txt")
 [ -n "$url_base" ] || url_base="http://$vendor_host/download/"
 
-# The package, with the checkout's time on every file.
+# The package: cpack clamps every time stamp to SOURCE_DATE_EPOCH.
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=vorla_${version}_amd64.deb
 [ -f "$build/$deb" ] || { echo "release: cpack made no $deb" >&2; exit 1; }
 work=$build/release-work
 rm -rf "$work"
 mkdir -p "$work/vorla-$version"
-normalise_deb() {  # in out: the same members, every time stamp the checkout's
-  local tmp=$work/deb
-  rm -rf "$tmp" && mkdir -p "$tmp/root"
-  (cd "$tmp" && ar x "$1")
-  mkdir -p "$tmp/control" "$tmp/data"
-  tar -xf "$tmp"/control.tar.* -C "$tmp/control"
-  tar -xf "$tmp"/data.tar.* -C "$tmp/data"
-  local tarflags=(--sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner --format=gnu)
-  (cd "$tmp/control" && tar "${tarflags[@]}" -cf - . | gzip -9n >"$tmp/control.tar.gz")
-  (cd "$tmp/data" && tar "${tarflags[@]}" -cf - . | gzip -9n >"$tmp/data.tar.gz")
-  printf '2.0\n' >"$tmp/debian-binary"
-  touch -d "@$SOURCE_DATE_EPOCH" "$tmp/debian-binary" "$tmp/control.tar.gz" "$tmp/data.tar.gz"
-  rm -f "$2"
-  (cd "$tmp" && ar -D -rc "$2" debian-binary control.tar.gz data.tar.gz)
-}
-normalise_deb "$build/$deb" "$outdir/$deb"
+cp -f "$build/$deb" "$outdir/$deb"
 dpkg-deb --info "$outdir/$deb" >/dev/null || { echo "release: the package does not read back" >&2; exit 1; }
 
 # The installer: the package and the script that installs it, in makeself's

@@ -613,4 +613,11 @@ bool LoopbackServer::OnRequest(int fd, const Request& request) {
   return result == BodyResult::Done && keepAlive;
 }
 
+int CountRequests(const LoopbackServer& server, std::string_view path) {
+  int count = 0;
+  for (const Request& request : server.Requests())
+    count += request.path == path;
+  return count;
+}
+
 }  // namespace vorla::testing

@@ -135,4 +135,7 @@ class LoopbackServer {
   bool m_stopped = false;
 };
 
+// Requests that `server` has had for exactly this path (query included).
+int CountRequests(const LoopbackServer& server, std::string_view path);
+
 }  // namespace vorla::testing

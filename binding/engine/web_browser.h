@@ -47,8 +47,6 @@ class WebBrowser final : public Browser {
   Client* GetClient() const { return m_client.get(); }
   void Load(const QUrl& url);
   void Close(bool force);
-  // False while a new pop-up's page is being made ready: a close then waits.
-  bool IsReady() const { return m_ready; }
   // The user closes the browser's top-level window. False: it closes later,
   // once the browser is ready.
   bool AcceptWindowClose();

@@ -23,6 +23,7 @@
 #include "testsupport/xdotool.h"
 
 using vorla::testing::AnswerQuestion;
+using vorla::testing::CountRequests;
 using vorla::testing::LoopbackServer;
 using vorla::testing::Request;
 using vorla::testing::Response;
@@ -40,13 +41,6 @@ constexpr uid_t kNobody = 65534;
 QByteArray ReadFile(const QString& path) {
   QFile file(path);
   return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-int CountRequests(const LoopbackServer& server, const std::string& path) {
-  int count = 0;
-  for (const Request& request : server.Requests())
-    count += request.path == path;
-  return count;
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 
 using vorla::engine::Browser;
 using vorla::engine::RefPtr;
+using vorla::testing::CountRequests;
 using vorla::testing::LoopbackServer;
 using vorla::testing::Request;
 using vorla::testing::RendererPids;
@@ -96,13 +97,6 @@ int DarkPixels(QWidget* widget) {
     for (int x = 0; x < image.width(); x += 2)
       dark += qGray(image.pixel(x, y)) < 128;
   return dark;
-}
-
-int CountRequests(const LoopbackServer& server, const std::string& path) {
-  int count = 0;
-  for (const Request& request : server.Requests())
-    count += request.path == path;
-  return count;
 }
 
 // Clicks at `at` in `widget` as a user does, with the X server's own pointer.

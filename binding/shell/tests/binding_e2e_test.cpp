@@ -26,6 +26,7 @@
 
 using vorla::testing::Click;
 using vorla::testing::AnswerQuestion;
+using vorla::testing::CountRequests;
 using vorla::testing::LoopbackServer;
 using vorla::testing::RendererPids;
 using vorla::testing::Request;
@@ -49,13 +50,6 @@ constexpr int kNobody = 65534;
 QString AskToClose(const QString& window, const QStringList& known) {
   SendCloseRequest(window);
   return WaitForWindow(kCaption, known, 10000);
-}
-
-int CountRequests(const LoopbackServer& server, const std::string& path) {
-  int count = 0;
-  for (const Request& request : server.Requests())
-    count += request.path == path;
-  return count;
 }
 
 // The "Seccomp:" field of a process's status: 2 once it runs under a filter.
