@@ -2,6 +2,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <string_view>
 
 #include <thread>
 
@@ -20,6 +21,7 @@
 #include <QTimer>
 #include <QtTest>
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -188,6 +190,31 @@ class ThreadFreezer {
   struct sigaction m_saved {};
 };
 
+// While set, the next clean-up of the manifest's handle waits for this gate:
+// the transfer is over and the status known, and the worker has not yet looked
+// at the stop flag again. A quit can then be answered in that gap every time.
+std::atomic<Gate*> g_holdManifestCleanup{nullptr};
+std::atomic<bool> g_heldInManifestCleanup{false};
+
+}  // namespace
+
+// Stands in for libcurl's own, which it calls.
+extern "C" void curl_easy_cleanup(CURL* handle) {
+  static const auto real = reinterpret_cast<void (*)(CURL*)>(dlsym(RTLD_NEXT, "curl_easy_cleanup"));
+  const char* url = nullptr;
+  if (g_holdManifestCleanup.load() && curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url &&
+      std::string_view(url).ends_with("/update.xml")) {
+    if (Gate* hold = g_holdManifestCleanup.exchange(nullptr)) {
+      g_heldInManifestCleanup = true;
+      static const std::atomic<bool> never{false};
+      hold->WaitOpen(10000, never);
+    }
+  }
+  real(handle);
+}
+
+namespace {
+
 // What the quit question looked like, and that it was answered.
 struct Question {
   bool seen = false;
@@ -275,6 +302,7 @@ void UpgradeWindowTest::init() {
 }
 
 void UpgradeWindowTest::cleanup() {
+  g_holdManifestCleanup = nullptr;  // a failed case may have left it armed
   m_server.reset();
   m_temp.reset();
 }
@@ -517,24 +545,31 @@ void UpgradeWindowTest::quitQuestionNoKeepsDownloadingYesStops() {
 void UpgradeWindowTest::quitDuringStallEndsPromptly_data() {
   QTest::addColumn<bool>("stallManifest");
   QTest::addColumn<bool>("slowManifest");  // arrives whole right after the Yes
-  QTest::newRow("manifest stalled") << true << false;
-  QTest::newRow("manifest arriving after the Yes") << true << true;
-  QTest::newRow("installer stalled") << false << false;
+  QTest::addColumn<bool>("heldAfterManifest");  // arrived whole; the worker held in libcurl's clean-up
+  QTest::newRow("manifest stalled") << true << false << false;
+  QTest::newRow("manifest arriving after the Yes") << true << true << false;
+  QTest::newRow("manifest in, Yes before the worker goes on") << true << false << true;
+  QTest::newRow("installer stalled") << false << false << false;
 }
 
 void UpgradeWindowTest::quitDuringStallEndsPromptly() {
   QFETCH(bool, stallManifest);
   QFETCH(bool, slowManifest);
+  QFETCH(bool, heldAfterManifest);
   // An older installer stays as it is when the quit comes before the download.
   QFile stale(Installer());
   QVERIFY(stale.open(QIODevice::WriteOnly));
   stale.write("old installer");
   stale.close();
-  // The manifest's rest waits for the Yes, then comes at once.
+  // The manifest's rest, or the worker once the manifest is in, waits for the
+  // Yes, then goes on at once.
   auto rest = std::make_shared<Gate>();
-  if (slowManifest)
+  if (slowManifest || heldAfterManifest)
     ServeInstaller(Response{.body = FakeInstaller()});
-  if (slowManifest)
+  if (heldAfterManifest) {
+    g_heldInManifestCleanup = false;
+    g_holdManifestCleanup = rest.get();
+  } else if (slowManifest)
     m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("http://www.vorla.example/dl/setup"),
                                                      .pieces = {10}, .holdLastPiece = rest});
   else if (stallManifest)
@@ -545,6 +580,8 @@ void UpgradeWindowTest::quitDuringStallEndsPromptly() {
   auto dlg = Open();
   // Not a blocking wait: the worker needs this thread for its status line.
   QTRY_VERIFY_WITH_TIMEOUT(m_server->RequestCount() == (stallManifest ? 1u : 2u), 10000);
+  if (heldAfterManifest)
+    QTRY_VERIFY_WITH_TIMEOUT(g_heldInManifestCleanup.load(), 10000);
   QTest::qWait(300);
   QCOMPARE(Status(*dlg), stallManifest ? QStringLiteral("正在连接服务器...") : QStringLiteral("开始下载文件..."));
 
@@ -556,6 +593,7 @@ void UpgradeWindowTest::quitDuringStallEndsPromptly() {
   QElapsedTimer timer;
   timer.start();
   dlg->WaitForWorker();
+  g_holdManifestCleanup = nullptr;
   QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
   QVERIFY(!QFile::exists(Marker()));
   if (stallManifest) {
