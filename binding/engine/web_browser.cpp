@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMarginsF>
 #include <QMenu>
 #include <QMouseEvent>
@@ -96,6 +97,11 @@ class BrowserView : public QWebEngineView {
     if (event->type() == QEvent::MouseButtonRelease) {
       const Qt::MouseButton button = static_cast<QMouseEvent*>(event)->button();
       if (button == Qt::LeftButton || button == Qt::MiddleButton)
+        m_browser->OnClicked();
+    } else if (event->type() == QEvent::KeyPress) {
+      // Enter follows the focused link, which the engine reports as hovered.
+      const int key = static_cast<QKeyEvent*>(event)->key();
+      if (key == Qt::Key_Return || key == Qt::Key_Enter)
         m_browser->OnClicked();
     }
     return QWebEngineView::eventFilter(watched, event);

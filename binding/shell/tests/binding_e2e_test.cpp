@@ -722,7 +722,7 @@ void BindingE2eTest::linksToOtherSitesOpenOnTheDesktop_data() {
   QTest::addColumn<QString>("desktop");      // what the desktop is handed; empty: nothing
   QTest::addColumn<std::string>("landing");  // the host that shows the landing page; empty: none
   QTest::addColumn<bool>("inPopup");         // in a pop-up, else in the main window
-  QTest::addColumn<int>("button");           // the mouse button clicked
+  QTest::addColumn<int>("button");           // the mouse button clicked; 0: Tab to it and Enter
   const QString service = QStringLiteral("http://" SERVICE_HOST);
   const QString vendor = QStringLiteral("http://" VENDOR_HOST);
   const QString link = QStringLiteral("<a href=\"%1\" %2>go</a>");
@@ -735,6 +735,9 @@ void BindingE2eTest::linksToOtherSitesOpenOnTheDesktop_data() {
   QTest::newRow("middle click on a link to another site")
       << link.arg("http://other.example/landing", "") << "http://other.example/landing\n" << std::string() << false
       << 2;
+  QTest::newRow("Enter on a focused link to another site")
+      << link.arg("http://other.example/landing", "") << "http://other.example/landing\n" << std::string() << false
+      << 0;
   QTest::newRow("link to a look-alike of the service's host")
       << link.arg("http://" SERVICE_HOST ".other.example/landing", "")
       << "http://" SERVICE_HOST ".other.example/landing\n" << std::string() << false << 1;
@@ -781,7 +784,13 @@ void BindingE2eTest::linksToOtherSitesOpenOnTheDesktop() {
   QVERIFY(!window.isEmpty());
   QTRY_COMPARE_WITH_TIMEOUT(CountRequests(*m_server, "/loaded"), 1, 10000);
   const QStringList before = VisibleWindows();
-  Click(window, 200, 150, button);
+  if (button == 0) {
+    Xdotool({"windowraise", window});
+    Xdotool({"windowfocus", "--sync", window});
+    Xdotool({"key", "--delay", "200", "Tab", "Return"});
+  } else {
+    Click(window, 200, 150, button);
+  }
 
   if (!desktop.isEmpty()) {
     QTRY_COMPARE_WITH_TIMEOUT(DesktopRecord(), desktop, 10000);
