@@ -57,7 +57,7 @@ as_user() {  # runs the installer as that user, with a display and the stand-ins
 # A first install by hand, into a prefix of the user's choice.
 as_user sh "$run" -- --prefix "$temp/prefix"
 check "a first install succeeds" [ $? -eq 0 ]
-check "the programs are installed" [ -x "$temp/prefix/bin/binding" ] && [ -x "$temp/prefix/bin/upgrade" ]
+check "the programs are installed" [ -x "$temp/prefix/bin/binding" -a -x "$temp/prefix/bin/upgrade" ]
 check "the installed version is the release's" [ "$(cat "$temp/prefix/share/vorla/version")" = "$version" ]
 entry=$temp/home/.local/share/applications/example.vorla.binding.desktop
 check "the desktop finds the entry, which starts that binding" grep -qx "Exec=$temp/prefix/bin/binding" "$entry"
@@ -89,6 +89,39 @@ as_user sh "$run" -- --prefix "$temp/locked"
 check "an unwritable prefix fails" [ $? -ne 0 ]
 check "and is told" grep -q "无法写入" "$temp/told"
 check "and gets nothing" [ -z "$(ls -A "$temp/locked")" ]
+
+# A disk that fills up during an update: the installed release stays as it was,
+# and the failure is told. The prefix is a small file system of its own, in
+# namespaces of the user's; the installation above is copied there and made
+# one release older.
+mkdir -p "$temp/small"
+: >"$temp/told"
+"${user[@]}" unshare --user --map-root-user --mount env HOME="$temp/home" XDG_DATA_HOME="$temp/home/.local/share" \
+  TMPDIR="$temp/home" DISPLAY=:none PATH="$temp/fake:$PATH" sh -c '
+  run=$1 small=$2 temp=$3
+  mount -t tmpfs -o size=8m tmpfs "$small" && cp -a "$temp/prefix" "$small/prefix" || exit 1
+  echo 3.0.0.1 >"$small/prefix/share/vorla/version"
+  # Room for the unpacked release and half of its copies.
+  need=$(( $(du -sb "$small/prefix" | cut -f1) * 3 / 2 ))
+  fallocate -l $(( $(df --output=avail -B1 "$small" | tail -n1) - need )) "$small/filler" || exit 1
+  find "$small/prefix" -type f -exec stat -c "%n %i %Y %s" {} + | sort >"$temp/small-before"
+  [ -s "$temp/small-before" ] || exit 1
+  sh "$run" -- --prefix "$small/prefix" >/dev/null 2>&1
+  echo $? >"$temp/small-status"
+  find "$small/prefix" -type f -exec stat -c "%n %i %Y %s" {} + | sort >"$temp/small-after"
+  "$small/prefix/bin/upgrade" >/dev/null 2>&1
+  echo $? >"$temp/small-starts"
+  find "$small" -name "*.vorla-new" -o -name ".vorla-install-*" >"$temp/small-left"
+  rm "$small/filler"
+  sh "$run" -- --prefix "$small/prefix" >/dev/null 2>&1 && cat "$small/prefix/share/vorla/version" >"$temp/small-then"
+' sh "$run" "$temp/small" "$temp" 2>"$temp/out"
+check "a small file system of the user's own is there" [ $? -eq 0 ]
+check "an update on a full disk fails" [ "$(cat "$temp/small-status" 2>/dev/null)" = 1 ]
+check "and is told" grep -q "磁盘空间不足" "$temp/told"
+check "and leaves every installed file as it was" cmp -s "$temp/small-before" "$temp/small-after"
+check "and the installed updater still runs" [ "$(cat "$temp/small-starts" 2>/dev/null)" = 0 ]
+check "and leaves nothing beside the files" [ "$(cat "$temp/small-left" 2>/dev/null || echo missing)" = "" ]
+check "with room again, the update succeeds" [ "$(cat "$temp/small-then" 2>/dev/null)" = "$version" ]
 
 # The system installation, as an update started by its upgrade: the new
 # package goes to the package manager behind the admin prompt.
