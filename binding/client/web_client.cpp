@@ -81,9 +81,11 @@ QString CWebClient::DownloadPath(const QString& suggestedName) {
 void CWebClient::OnBeforeDownload(RefPtr<Browser> browser, const DownloadItem&, const QString& suggestedName,
                                   RefPtr<BeforeDownloadCallback> callback) {
   callback->Continue(DownloadPath(suggestedName), true);
-  // A pop-up opened only to fetch a file goes away; the main browser passes
-  // the close on to the main window, which asks the user.
-  browser->GetHost()->CloseBrowser(false);
+  // A pop-up opened only to fetch a file goes away. The main browser and a
+  // pop-up that shows a page stay: the main browser's close would ask to quit
+  // over the save dialog, and Enter there would end the program unsaved.
+  if (browser->IsPopup() && !browser->HasDocument())
+    browser->GetHost()->CloseBrowser(false);
 }
 
 // Life span

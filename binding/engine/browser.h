@@ -16,6 +16,9 @@ class Browser : public RefCounted {
   // Unique within the process, never reused.
   virtual int GetIdentifier() const = 0;
   virtual bool IsPopup() const = 0;
+  // True once its page has loaded a document: false for a pop-up whose one
+  // navigation became a download.
+  virtual bool HasDocument() const = 0;
   virtual bool IsSame(const RefPtr<Browser>& that) const = 0;
   virtual RefPtr<Frame> GetMainFrame() = 0;
 };

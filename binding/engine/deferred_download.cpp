@@ -1,11 +1,15 @@
 #include "engine/deferred_download.h"
 
+#include <cerrno>
+#include <cstdio>
+
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QList>
 #include <QMessageBox>
+#include <QSaveFile>
 #include <QStandardPaths>
 #include <QWebEngineDownloadRequest>
 
@@ -36,6 +40,34 @@ void TellNotSaved(const QString& target) {
                               QString::fromUtf8(kNotSaved).arg(target), QMessageBox::Ok);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->open();
+}
+
+// Puts the fetched file at `target`, replacing what is there only once the new
+// file is complete: on a failure (a full disk, a quota) the old file stays as
+// it was and nothing is left beside it. False on a failure.
+bool MoveIntoPlace(const QString& fetched, const QString& target) {
+  // The same file system: one rename, which replaces the old file at once.
+  if (std::rename(QFile::encodeName(fetched).constData(), QFile::encodeName(target).constData()) == 0)
+    return true;
+  if (errno != EXDEV)
+    return false;
+  // Another file system (a USB stick, a share): copied into a new file in the
+  // target's folder, flushed, then renamed over the target.
+  QFile source(fetched);
+  QSaveFile copy(target);
+  if (!source.open(QIODevice::ReadOnly) || !copy.open(QIODevice::WriteOnly))
+    return false;
+  QByteArray buffer(256 * 1024, Qt::Uninitialized);
+  for (;;) {
+    const qint64 count = source.read(buffer.data(), buffer.size());
+    if (count < 0)
+      return false;  // the unfinished copy goes with `copy`
+    if (count == 0)
+      break;
+    if (copy.write(buffer.constData(), count) != count)
+      return false;
+  }
+  return copy.commit();
 }
 
 }  // namespace
@@ -121,10 +153,8 @@ void DeferredDownload::Finish() {
     case QWebEngineDownloadRequest::DownloadCompleted:
       if (!m_target.isEmpty()) {
         const QString fetched = QDir(m_request->downloadDirectory()).filePath(m_request->downloadFileName());
-        // The dialog has asked before replacing a file. rename() copies across
-        // file systems, as from a separate /tmp.
-        QFile::remove(m_target);
-        if (!QFile::rename(fetched, m_target))
+        // The dialog has asked before replacing a file.
+        if (!MoveIntoPlace(fetched, m_target))
           TellNotSaved(m_target);
       }
       break;

@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -26,6 +27,13 @@ namespace vorla::engine {
 namespace {
 
 constexpr char kProfileName[] = "vorla";
+
+// Signals the program gives a meaning to (SIGUSR1 asks for the home page;
+// SIGINT and SIGHUP end it in order) and whose default would kill a helper:
+// "kill -USR1" by name, Ctrl+C to the terminal's process group or a closed
+// terminal must reach the program alone, not kill its renderers. SIGTERM
+// still ends a helper.
+constexpr int kProgramSignals[] = {SIGUSR1, SIGINT, SIGHUP};
 
 struct EngineState {
   Settings settings;
@@ -141,6 +149,9 @@ int ExecuteProcess(int argc, char** argv, RefPtr<Application> application) {
     subProcess = std::strncmp(argv[i], "--type=", 7) == 0;
   if (!subProcess)
     return -1;
+  // Ignored, not handled: the disposition survives the zygote's forks.
+  for (const int number : kProgramSignals)
+    std::signal(number, SIG_IGN);
   // Chromium rewrites the memory of argv for the process title, and Qt reads
   // its arguments later: Qt gets copies of the strings, Chromium the originals.
   std::vector<std::string> copies(argv, argv + argc);

@@ -275,6 +275,7 @@ void WebBrowser::ConnectPage() {
     }
   });
   QObject::connect(page, &QWebEnginePage::loadFinished, page, [this, page](bool ok) {
+    m_hasDocument = m_hasDocument || ok;
     if (LoadHandler* load = m_client->GetLoadHandler()) {
       if (ok)
         load->OnLoadEnd(this, GetMainFrame(), 200);

@@ -39,6 +39,7 @@ class WebBrowser final : public Browser {
   RefPtr<BrowserHost> GetHost() override;
   int GetIdentifier() const override { return m_identifier; }
   bool IsPopup() const override { return m_isPopup; }
+  bool HasDocument() const override { return m_hasDocument; }
   bool IsSame(const RefPtr<Browser>& that) const override { return that.get() == this; }
   RefPtr<Frame> GetMainFrame() override;
 
@@ -85,6 +86,7 @@ class WebBrowser final : public Browser {
   // and is then made ready (see OnAdopted): a close asked before that would act
   // on the page that goes, or free a page the engine is still working on.
   bool m_ready;
+  bool m_hasDocument = false;
   enum class PendingClose { kNone, kRequest, kForce, kWindow } m_pendingClose = PendingClose::kNone;
   // When the page was reloaded after its renderer died (monotonic ms), oldest first.
   QList<qint64> m_recoveries;

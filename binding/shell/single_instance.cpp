@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QThread>
@@ -41,16 +43,35 @@ bool IsPrivateFolder(const fs::path& folder) {
          (info.st_mode & 077) == 0;
 }
 
-// $XDG_RUNTIME_DIR, which the session keeps for this user alone; else a folder
-// of our own in /tmp. Empty when neither is ours alone.
+// $XDG_RUNTIME_DIR, which the session keeps for this user alone; empty
+// without one.
 fs::path RuntimeFolder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime && runtime[0] == '/' && IsPrivateFolder(runtime))
     return runtime;
-  const fs::path folder = fs::path("/tmp") / ("vorla-" + std::to_string(getuid()));
+  return {};
+}
+
+// Without a runtime folder: "instance" in the data folder, which no other user
+// can make first (a fixed name in /tmp anyone can). Empty when it is not ours alone.
+fs::path InstanceFolder(const fs::path& dataFolder) {
+  std::error_code error;
+  fs::create_directories(dataFolder, error);
+  const fs::path folder = dataFolder / "instance";
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
     return {};
   return IsPrivateFolder(folder) ? folder : fs::path();
+}
+
+// The socket published in the instance folder, where its folder is still ours
+// alone; empty otherwise. A data folder's path may pass the 108 bytes a socket's
+// path may have, so the socket lives in a folder made fresh in /tmp and the
+// instance folder holds a link to it.
+QString PublishedSocket(const QString& link) {
+  const QString socket = QFile::symLinkTarget(link);
+  if (socket.isEmpty() || !IsPrivateFolder(QFileInfo(socket).path().toStdString()))
+    return {};
+  return socket;
 }
 
 // "/home/ann/.local/share/vorla" and "/home/ann/.local/share//vorla" are one
@@ -78,14 +99,21 @@ void BringForward(QWidget* window) {
 SingleInstance::SingleInstance(const fs::path& dataFolder) {
   if (dataFolder.empty())
     return;
-  const fs::path folder = RuntimeFolder();
-  if (folder.empty()) {
-    std::fprintf(stderr, "binding: no folder of this user's own for the instance lock; a second start is not recognised\n");
-    return;
+  const fs::path runtime = RuntimeFolder();
+  if (!runtime.empty()) {
+    const QString base = QString::fromStdString(runtime.string()) + QLatin1String("/vorla-") + FolderKey(dataFolder);
+    m_lockPath = base + QLatin1String(".lock");
+    m_socketPath = base + QLatin1String(".socket");
+  } else {
+    const fs::path folder = InstanceFolder(dataFolder);
+    if (folder.empty()) {
+      std::fprintf(stderr, "binding: no folder of this user's own for the instance lock; a second start is not recognised\n");
+      return;
+    }
+    const QString base = QString::fromStdString(folder.string());
+    m_lockPath = base + QLatin1String("/lock");
+    m_socketLink = base + QLatin1String("/socket");
   }
-  const QString base = QString::fromStdString(folder.string()) + QLatin1String("/vorla-") + FolderKey(dataFolder);
-  m_lockPath = base + QLatin1String(".lock");
-  m_socketPath = base + QLatin1String(".socket");
   m_lock = std::make_unique<QLockFile>(m_lockPath);
   // Held as long as the process runs: its age says nothing, only whether its
   // holder still lives (QLockFile compares the process's id and name).
@@ -97,6 +125,37 @@ SingleInstance::~SingleInstance() {
   // at the same name.
   delete m_server;
   m_server = nullptr;
+  RemoveSocketFolder();
+}
+
+void SingleInstance::RemoveSocketFolder() {
+  if (m_socketFolder.isEmpty())
+    return;
+  // best effort: what is left in /tmp goes with the system's clean-up
+  QFile::remove(m_socketLink);
+  QLocalServer::removeServer(m_socketPath);
+  rmdir(QFile::encodeName(m_socketFolder).constData());
+  m_socketFolder.clear();
+}
+
+bool SingleInstance::MakeSocketFolder() {
+  // A killed predecessor's folder, found through its link: ours, since we hold the lock.
+  const QString left = PublishedSocket(m_socketLink);
+  if (!left.isEmpty()) {
+    QLocalServer::removeServer(left);
+    rmdir(QFile::encodeName(QFileInfo(left).path()).constData());
+  }
+  QByteArray folder = "/tmp/vorla-" + QByteArray::number(getuid()) + "-XXXXXX";
+  // mkdtemp makes a new folder that only we can enter, under a name nobody could guess.
+  if (!mkdtemp(folder.data()))
+    return false;
+  m_socketFolder = QFile::decodeName(folder);
+  m_socketPath = m_socketFolder + QLatin1String("/socket");
+  // Replaced in one step: a later start reads either link whole.
+  const QString link = m_socketLink + QLatin1String(".new");
+  QFile::remove(link);
+  return QFile::link(m_socketPath, link) &&
+         std::rename(QFile::encodeName(link).constData(), QFile::encodeName(m_socketLink).constData()) == 0;
 }
 
 SingleInstance::Role SingleInstance::Acquire() {
@@ -130,8 +189,12 @@ SingleInstance::Role SingleInstance::Acquire() {
 }
 
 bool SingleInstance::AskRunningToActivate() const {
+  // Published by the running one once it listens.
+  const QString path = m_socketLink.isEmpty() ? m_socketPath : PublishedSocket(m_socketLink);
+  if (path.isEmpty())
+    return false;
   QLocalSocket socket;
-  socket.connectToServer(m_socketPath);
+  socket.connectToServer(path);
   if (!socket.waitForConnected(kAnswerTimeoutMs))
     return false;
   socket.write(kRequest, kRequestSize);
@@ -148,6 +211,11 @@ void SingleInstance::Listen(QWidget* window) {
   if (!m_lock || !m_lock->isLocked())
     return;
   m_window = window;
+  if (!m_socketLink.isEmpty() && !MakeSocketFolder()) {
+    std::fprintf(stderr, "binding: no folder for the instance socket; a second start is not answered\n");
+    RemoveSocketFolder();
+    return;
+  }
   m_server = new QLocalServer(this);
   // The folder is ours alone already; the socket is too.
   m_server->setSocketOptions(QLocalServer::UserAccessOption);

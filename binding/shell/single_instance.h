@@ -39,11 +39,19 @@ class SingleInstance : public QObject {
  private:
   // True when a running binding answered that it brought its window forward.
   bool AskRunningToActivate() const;
+  // Without a runtime folder: a fresh folder in /tmp for the socket, linked
+  // from the instance folder. False when it cannot be made or published.
+  bool MakeSocketFolder();
+  void RemoveSocketFolder();
   void OnNewConnection();
   void OnRequest(QLocalSocket* socket);
 
   QString m_lockPath;
   QString m_socketPath;
+  // Without a runtime folder: the link in the instance folder to the socket,
+  // and the folder this start made for it.
+  QString m_socketLink;
+  QString m_socketFolder;
   std::unique_ptr<QLockFile> m_lock;
   QLocalServer* m_server = nullptr;
   QPointer<QWidget> m_window;

@@ -28,6 +28,7 @@ class FakeBrowser : public Browser {
   RefPtr<BrowserHost> GetHost() override { return new Host(this); }
   int GetIdentifier() const override { return m_identifier; }
   bool IsPopup() const override { return m_popup; }
+  bool HasDocument() const override { return false; }
   bool IsSame(const RefPtr<Browser>& that) const override { return that.get() == this; }
   RefPtr<Frame> GetMainFrame() override { return nullptr; }
 
