@@ -28,6 +28,7 @@ using vorla::testing::CountRequests;
 using vorla::testing::LoopbackServer;
 using vorla::testing::RendererPids;
 using vorla::testing::Response;
+using vorla::testing::SeccompMode;
 
 namespace {
 
@@ -50,17 +51,6 @@ void CollectViews(const QJsonObject& node, QList<View>& views) {
   for (const char* children : {"nodes", "floating_nodes"})
     for (const QJsonValue& child : node[children].toArray())
       CollectViews(child.toObject(), views);
-}
-
-// The "Seccomp:" field of a process's status: 2 once it runs under a filter.
-int SeccompMode(int pid) {
-  QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-  if (!status.open(QIODevice::ReadOnly))
-    return -1;
-  for (const QByteArray& line : status.readAll().split('\n'))
-    if (line.startsWith("Seccomp:"))
-      return line.mid(8).trimmed().toInt();
-  return -1;
 }
 
 }  // namespace
