@@ -14,6 +14,7 @@ packages=(
   python3 curl time bc
   nginx fcgiwrap imagemagick desktop-file-utils appstream dpkg-dev file
   makeself xz-utils x11-utils poppler-utils libatspi2.0-dev at-spi2-core dbus-daemon
+  qt6-wayland sway wtype
 )
 
 missing=()

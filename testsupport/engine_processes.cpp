@@ -45,4 +45,14 @@ QList<int> RendererPids(int browserPid) {
   return renderers;
 }
 
+int SeccompMode(int pid) {
+  QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+  if (!status.open(QIODevice::ReadOnly))
+    return -1;
+  for (const QByteArray& line : status.readAll().split('\n'))
+    if (line.startsWith("Seccomp:"))
+      return line.mid(8).trimmed().toInt();
+  return -1;
+}
+
 }  // namespace vorla::testing

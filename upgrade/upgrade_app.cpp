@@ -11,6 +11,7 @@
 #include "manifest/curl_handles.h"
 #include "platform/platform.h"
 #include "upgrade/upgrade_dlg.h"
+#include "vorla/build_config.h"
 
 namespace {
 
@@ -34,6 +35,9 @@ bool HasUpgradeFlag(int argc, char** argv) {
 int CupgradeApp::InitInstance(int argc, char** argv) {
   // A file-size limit must fail the write of a chunk, not kill the updater.
   std::signal(SIGXFSZ, SIG_IGN);
+  // The updater is part of the same application: a Wayland shell shows its
+  // window with the entry's icon and groups it with binding's.
+  QGuiApplication::setDesktopFileName(QString::fromLatin1(vorla::build::kDesktopFileName));
 
   if (!vorla::InitializeCurl()) {
     QApplication app(argc, argv);

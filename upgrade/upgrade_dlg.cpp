@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFontMetrics>
+#include <QImageReader>
 #include <QMessageBox>
 #include <QThread>
 
@@ -37,6 +38,13 @@ class DialogUnits {
   int m_baseY = 0;
 };
 
+// The banner for the window's screen: on one that scales (1.5, 2) QIcon takes
+// the banner@2x.png beside it, so no 1x bitmap is stretched there.
+QPixmap Banner(const QWidget* window) {
+  const QString file = QStringLiteral(":/upgrade/banner.png");
+  return QIcon(file).pixmap(QImageReader(file).size(), window->devicePixelRatio());
+}
+
 }  // namespace
 
 CupgradeDlg::CupgradeDlg(QWidget* parent)
@@ -44,6 +52,7 @@ CupgradeDlg::CupgradeDlg(QWidget* parent)
       m_ui(std::make_unique<Ui::CupgradeDlg>()),
       m_icon(QStringLiteral(":/upgrade/icon.png")) {
   m_ui->setupUi(this);
+  m_ui->banner->setPixmap(Banner(this));
   OnInitDialog();
 }
 

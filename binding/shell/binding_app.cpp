@@ -23,6 +23,7 @@
 #include "shell/process_signals.h"
 #include "shell/single_instance.h"
 #include "updatecheck/cache_purge.h"
+#include "vorla/build_config.h"
 
 namespace {
 
@@ -101,6 +102,10 @@ int CbindingApp::InitInstance(int argc, char** argv) {
   // before it starts; the tree is built only when assistive technology asks.
   qputenv("QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY", "1");
 #endif
+
+  // Before the first window: a Wayland shell finds the desktop entry by it (the
+  // icon, the launcher the windows group with).
+  QGuiApplication::setDesktopFileName(QString::fromLatin1(vorla::build::kDesktopFileName));
 
   vorla::engine::Settings settings;
   // Chromium refuses its sandbox to root; anyone else keeps it where it can run.

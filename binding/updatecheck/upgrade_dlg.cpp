@@ -8,6 +8,8 @@
 
 #include <QCoreApplication>
 #include <QFontDatabase>
+#include <QIcon>
+#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPointer>
@@ -30,6 +32,7 @@ const char kNetworkFailed[] = "网络连接失败，请稍后再试。";
 const char kNoVersion[] = "未获取到软件版本号，请重新安装。";
 const char kAskUpgrade[] = "软件已经有一个新版本，是否现在升级？";
 const char kMustUpgrade[] = "软件已经有一个新版本，必须升级后才可以继续使用。";
+const char kWaitingPicture[] = ":/binding/waiting.png";
 const char kFailurePicture[] = ":/binding/failure.png";
 const char kSkipUpdateVariable[] = "VORLA_SKIP_UPDATE";
 
@@ -48,6 +51,13 @@ constexpr size_t kStoredWebVersionBytes = 100;
 
 const char kUpgradeProgram[] = "upgrade";
 const char kUpgradeFlag[] = "-vorla";
+
+// The picture for the panel's screen: on one that scales (1.5, 2) QIcon takes
+// the NAME@2x.png beside it, so no 1x bitmap is stretched there.
+QPixmap Picture(const char* path, const QWidget* panel) {
+  const QString file = QString::fromLatin1(path);
+  return QIcon(file).pixmap(QImageReader(file).size(), panel->devicePixelRatio());
+}
 
 QFont PanelFont() {
   QFont font;
@@ -173,6 +183,7 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent) : QWidget(parent) {
   setPalette(white);
   setFont(PanelFont());
   // A picture control takes its bitmap's size; the text one line of the font.
+  m_stPicture->setPixmap(Picture(kWaitingPicture, this));
   m_stPicture->resize(m_stPicture->pixmap().deviceIndependentSize().toSize());
   m_stTip->resize(m_stTip->width(), std::max(m_stTip->fontMetrics().height(), m_stTip->sizeHint().height()));
   PlaceControls();
@@ -299,7 +310,7 @@ void CUpgradeDlg::OnCheckResult(int status) {
 }
 
 void CUpgradeDlg::ShowFailure(const QString& text) {
-  m_stPicture->setPixmap(QPixmap(QString::fromLatin1(kFailurePicture)));
+  m_stPicture->setPixmap(Picture(kFailurePicture, this));
   m_stPicture->resize(m_stPicture->pixmap().deviceIndependentSize().toSize());
   m_stPicture->setAccessibleName(text);
   m_stTip->setText(text);

@@ -131,7 +131,8 @@ install_files() {
       fail "无法写入 $prefix（磁盘空间不足？）。"
     }
   done <"$list"
-  for extra in "applications/$app_id.desktop" "icons/hicolor/128x128/apps/$app_id.png"; do
+  for extra in "applications/$app_id.desktop" "icons/hicolor/128x128/apps/$app_id.png" \
+               "icons/hicolor/128x128@2/apps/$app_id.png"; do
     if [ "$data_home/$extra" != "$prefix/share/$extra" ]; then
       mkdir -p "$(dirname "$data_home/$extra")" && cp -p "$tree/share/$extra" "$data_home/$extra.vorla-new" &&
         mv -f "$data_home/$extra.vorla-new" "$data_home/$extra"

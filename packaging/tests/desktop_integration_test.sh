@@ -27,14 +27,17 @@ if [ -f "$desktop" ]; then
   [ "$(key StartupWMClass)" = "$exec" ] ||
     fail "StartupWMClass=$(key StartupWMClass) is not the program's window class"
 
-  icon=$prefix/share/icons/hicolor/128x128/apps/$(key Icon).png
-  if [ -f "$icon" ]; then
-    # PNG: width and height are the big-endian words at bytes 16 and 20.
-    size=$(od -An -tu1 -j16 -N8 "$icon" | awk '{ print $1*16777216+$2*65536+$3*256+$4 "x" $5*16777216+$6*65536+$7*256+$8 }')
-    [ "$size" = "128x128" ] || fail "the icon is $size, not 128x128"
-  else
-    fail "Icon=$(key Icon) is not in the hicolor theme at 128x128"
-  fi
+  # At 128x128, and for screens that scale by 2 at 128x128@2 (256 pixels).
+  for theme_size in 128x128:128x128 128x128@2:256x256; do
+    icon=$prefix/share/icons/hicolor/${theme_size%%:*}/apps/$(key Icon).png
+    if [ -f "$icon" ]; then
+      # PNG: width and height are the big-endian words at bytes 16 and 20.
+      size=$(od -An -tu1 -j16 -N8 "$icon" | awk '{ print $1*16777216+$2*65536+$3*256+$4 "x" $5*16777216+$6*65536+$7*256+$8 }')
+      [ "$size" = "${theme_size#*:}" ] || fail "the icon at ${theme_size%%:*} is $size, not ${theme_size#*:}"
+    else
+      fail "Icon=$(key Icon) is not in the hicolor theme at ${theme_size%%:*}"
+    fi
+  done
 
   metainfo=$prefix/share/metainfo/$id.metainfo.xml
   if [ -f "$metainfo" ]; then

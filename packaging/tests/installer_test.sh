@@ -62,6 +62,7 @@ check "the installed version is the release's" [ "$(cat "$temp/prefix/share/vorl
 entry=$temp/home/.local/share/applications/example.vorla.binding.desktop
 check "the desktop finds the entry, which starts that binding" grep -qx "Exec=$temp/prefix/bin/binding" "$entry"
 check "the desktop finds the icon" [ -f "$temp/home/.local/share/icons/hicolor/128x128/apps/example.vorla.binding.png" ]
+check "the desktop finds the icon for screens that scale by 2" [ -f "$temp/home/.local/share/icons/hicolor/128x128@2/apps/example.vorla.binding.png" ]
 check "nothing is left beside the files" [ -z "$(find "$temp/prefix" -name '*.vorla-new' -o -name '.vorla-install-*')" ]
 
 # The same release again: not newer, refused, told, nothing changed.

@@ -31,6 +31,7 @@ using vorla::testing::LoopbackServer;
 using vorla::testing::RendererPids;
 using vorla::testing::Request;
 using vorla::testing::Response;
+using vorla::testing::SeccompMode;
 using vorla::testing::SendCloseRequest;
 using vorla::testing::WaitForWindow;
 using vorla::testing::Windows;
@@ -50,17 +51,6 @@ constexpr int kNobody = 65534;
 QString AskToClose(const QString& window, const QStringList& known) {
   SendCloseRequest(window);
   return WaitForWindow(kCaption, known, 10000);
-}
-
-// The "Seccomp:" field of a process's status: 2 once it runs under a filter.
-int SeccompMode(int pid) {
-  QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-  if (!status.open(QIODevice::ReadOnly))
-    return -1;
-  for (const QByteArray& line : status.readAll().split('\n'))
-    if (line.startsWith("Seccomp:"))
-      return line.mid(8).trimmed().toInt();
-  return -1;
 }
 
 // Every visible window, whatever its title.
