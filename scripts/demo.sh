@@ -232,6 +232,18 @@ case "$manifest" in
       sleep 2
     fi
     shot 3-signed-in
+    # The window's own keys: the page two zoom steps up, then the find bar on
+    # a word of it; both undone, so the next run opens as before.
+    xdotool windowfocus --sync "$page" key ctrl+plus ctrl+plus 2>/dev/null
+    sleep 1
+    shot 3a-zoomed-page
+    xdotool key ctrl+f 2>/dev/null
+    sleep 0.5
+    xdotool type --delay 50 signed 2>/dev/null
+    sleep 1
+    shot 3b-find-bar
+    xdotool key Escape ctrl+0 2>/dev/null
+    sleep 0.5
     close_request "$page"
     question=$(timeout 10 bash -c "until w=\$(xdotool search --onlyvisible --name '^Vorla\$' | head -n1); [ -n \"\$w\" ]; do sleep 0.2; done; echo \$w")
     if [ -n "$question" ]; then

@@ -7,12 +7,14 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QPointer>
 #include <QWebEngineDownloadRequest>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 
+#include "engine/browser_keys.h"
 #include "engine/deferred_download.h"
 #include "engine/web_browser.h"
 
@@ -26,6 +28,11 @@ namespace vorla::engine {
 namespace {
 
 constexpr char kProfileName[] = "vorla";
+// Installed with the program, beside its bin/ folder, as .bdic files named
+// after their language ("en-US.bdic").
+constexpr char kDictionaryFolder[] = "/../share/vorla/qtwebengine_dictionaries";
+constexpr char kDictionariesVariable[] = "QTWEBENGINE_DICTIONARIES_PATH";
+constexpr char kFallbackLanguage[] = "en-US";
 
 struct EngineState {
   Settings settings;
@@ -103,6 +110,28 @@ void OnDownloadRequested(QWebEngineDownloadRequest* request) {
   QObject::connect(request, &QWebEngineDownloadRequest::stateChanged, request, updated);
 }
 
+// The spelling language for the user's LANG among the dictionaries there:
+// "de_DE.UTF-8" is "de-DE", "de_AT" takes "de-DE" when no "de-AT" is there,
+// and a language without a dictionary ("zh_CN": Chinese has none) English.
+// Empty when no dictionary is there at all.
+QString SpellCheckLanguage(const QString& folder) {
+  QStringList available;
+  QDirIterator it(folder, {QStringLiteral("*.bdic")}, QDir::Files);
+  while (it.hasNext())
+    available << QFileInfo(it.next()).completeBaseName();
+  QString wanted = qEnvironmentVariable("LANG").section(QLatin1Char('.'), 0, 0).section(QLatin1Char('@'), 0, 0);
+  wanted.replace(QLatin1Char('_'), QLatin1Char('-'));
+  if (available.contains(wanted))
+    return wanted;
+  const QString language = wanted.section(QLatin1Char('-'), 0, 0) + QLatin1Char('-');
+  for (const QString& name : std::as_const(available))
+    if (language.size() > 1 && name.startsWith(language))
+      return name;
+  if (available.contains(QLatin1String(kFallbackLanguage)))
+    return QString::fromLatin1(kFallbackLanguage);
+  return {};
+}
+
 // The one profile, made when the first browser needs it: the cache folder is
 // emptied by the start-up check before that, with nothing of the engine in it.
 QWebEngineProfile* Profile() {
@@ -126,6 +155,11 @@ QWebEngineProfile* Profile() {
   settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
   settings->setAttribute(QWebEngineSettings::NavigateOnDropEnabled, false);
   settings->setAttribute(QWebEngineSettings::WebRTCPublicInterfacesOnly, true);
+  const QString language = SpellCheckLanguage(qEnvironmentVariable(kDictionariesVariable));
+  if (!language.isEmpty()) {
+    profile->setSpellCheckLanguages({language});
+    profile->setSpellCheckEnabled(true);
+  }
   QObject::connect(profile, &QWebEngineProfile::downloadRequested, profile, &OnDownloadRequested);
   state.profile = profile;
   return profile;
@@ -168,6 +202,14 @@ bool Initialize(int& argc, char** argv, const Settings& settings, RefPtr<Applica
   }
   if (settings.noSandbox)
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  // The engine looks for spelling dictionaries beside the executable or in
+  // Qt's data folder; ours are installed with the program's data.
+  if (qEnvironmentVariableIsEmpty(kDictionariesVariable)) {
+    const QString dictionaries =
+        QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath() + QLatin1String(kDictionaryFolder);
+    if (QFileInfo(dictionaries).isDir())
+      qputenv(kDictionariesVariable, QFileInfo(dictionaries).canonicalFilePath().toLocal8Bit());
+  }
 
   if (!qApp) {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
@@ -216,6 +258,10 @@ void SetCookieStoragePath(const QString& path, bool persistSessionCookies) {
     state.profile->setPersistentCookiesPolicy(persistSessionCookies ? QWebEngineProfile::ForcePersistentCookies
                                                                     : QWebEngineProfile::AllowPersistentCookies);
   }
+}
+
+void SetPageZoom(double factor, std::function<void(double)> onChanged) {
+  BrowserKeys::SetZoom(factor, std::move(onChanged));
 }
 
 bool CreateBrowser(QWidget* parent, const QRect& rect, RefPtr<Client> client, const QUrl& url) {
