@@ -5,6 +5,8 @@
 // loopback server as http_proxy and report what they see by fetching marker
 // paths.
 
+#include <csignal>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -14,6 +16,7 @@
 #include <QtTest>
 #include <atspi/atspi.h>
 
+#include "testsupport/engine_processes.h"
 #include "testsupport/loopback_server.h"
 #include "testsupport/xdotool.h"
 
@@ -21,6 +24,7 @@ using vorla::testing::AnswerQuestion;
 using vorla::testing::Click;
 using vorla::testing::CountRequests;
 using vorla::testing::LoopbackServer;
+using vorla::testing::RendererPids;
 using vorla::testing::Request;
 using vorla::testing::Response;
 using vorla::testing::SendCloseRequest;
@@ -257,7 +261,8 @@ void WindowKeysE2eTest::Quit(QProcess& process, const QString& window) {
 
 // A damaged settings file is ignored; the zoom keys and Ctrl+wheel step
 // through the zoom levels and the level is written; F5, Ctrl+R and the history
-// keys and buttons load pages, none of the keys reaching the page; a
+// keys and buttons load pages, also after the renderer was replaced, none of
+// the keys reaching the page; a
 // misspelled word in a text field gets the engine's suggestions in its menu.
 void WindowKeysE2eTest::zoomReloadHistoryAndSpelling() {
   QVERIFY(QDir().mkpath(Path("data/vorla")));
@@ -320,6 +325,13 @@ void WindowKeysE2eTest::zoomReloadHistoryAndSpelling() {
   QTest::qWait(1500);
   QCOMPARE(CountRequests(*m_server, "/second"), seconds);
   Key(window, {"alt+Left"});
+  QVERIFY(WaitForLoads("signin", ++signIns));
+  // A renderer that dies is replaced with a new widget for the page: the
+  // keys still reach the window without a click.
+  for (int pid : RendererPids(int(process.processId())))
+    ::kill(pid, SIGKILL);
+  QVERIFY(WaitForLoads("signin", ++signIns));
+  Key(window, {"F5"});
   QVERIFY(WaitForLoads("signin", ++signIns));
   QCOMPARE(Reports(*m_server, "/key?"), QStringList());
 
