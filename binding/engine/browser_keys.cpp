@@ -124,8 +124,9 @@ bool BrowserKeys::eventFilter(QObject* watched, QEvent* event) {
         // A new window's keys go to its page, as in a browser.
         m_view->setFocus(Qt::OtherFocusReason);
       } else if (watched->parent() == m_view && watched != m_findBar) {
-        // The engine replaces the page's widget on some navigations and hides
-        // the old one, focus and all: the keys would go nowhere.
+        // The engine gives the page a new widget when its renderer is
+        // replaced and hides the old one, focus and all: the keys would go
+        // nowhere until a click.
         QWidget* focus = m_view->window()->focusWidget();
         if (!focus || focus == m_view || !focus->isVisible())
           m_view->setFocus(Qt::OtherFocusReason);

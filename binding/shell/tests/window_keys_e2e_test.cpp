@@ -18,6 +18,7 @@
 
 #include "testsupport/engine_processes.h"
 #include "testsupport/loopback_server.h"
+#include "testsupport/screen_reader_bus.h"
 #include "testsupport/xdotool.h"
 
 using vorla::testing::AnswerQuestion;
@@ -27,6 +28,7 @@ using vorla::testing::LoopbackServer;
 using vorla::testing::RendererPids;
 using vorla::testing::Request;
 using vorla::testing::Response;
+using vorla::testing::ScreenReaderBus;
 using vorla::testing::SendCloseRequest;
 using vorla::testing::WaitForWindow;
 using vorla::testing::Windows;
@@ -353,27 +355,12 @@ void WindowKeysE2eTest::zoomReloadHistoryAndSpelling() {
 // case here with accessibility on, on a session bus of its own); Ctrl+0 goes
 // back to 100 % and is kept.
 void WindowKeysE2eTest::zoomKeptAndFindBar() {
-  QProcess bus;
-  bus.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
-  QVERIFY(bus.waitForStarted(5000));
-  QVERIFY(bus.waitForReadyRead(5000));
-  const QByteArray address = bus.readLine().trimmed();
-  const QByteArray sessionBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
-  auto stopBus = qScopeGuard([&bus, sessionBus] {
-    bus.terminate();
-    bus.waitForFinished(5000);
-    if (sessionBus.isEmpty())
-      qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-    else
-      qputenv("DBUS_SESSION_BUS_ADDRESS", sessionBus);
-  });
-  qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-  QCOMPARE(atspi_init(), 0);
-  auto leaveAtSpi = qScopeGuard([] { atspi_exit(); });
+  const ScreenReaderBus bus;
+  QVERIFY(bus.IsValid());
 
   const size_t since = m_server->RequestCount();
   QProcessEnvironment environment = Environment();
-  environment.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(address));
+  environment.insert("DBUS_SESSION_BUS_ADDRESS", bus.Address());
   environment.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
   QProcess process;
   Start(process, environment);
