@@ -113,7 +113,7 @@ void OnDownloadRequested(QWebEngineDownloadRequest* request) {
 // The spelling language for the user's LANG among the dictionaries there:
 // "de_DE.UTF-8" is "de-DE", "de_AT" takes "de-DE" when no "de-AT" is there,
 // and a language without a dictionary ("zh_CN": Chinese has none) English.
-// Empty when no dictionary is there at all.
+// Empty when there is none to take.
 QString SpellCheckLanguage(const QString& folder) {
   QStringList available;
   QDirIterator it(folder, {QStringLiteral("*.bdic")}, QDir::Files);
@@ -121,15 +121,18 @@ QString SpellCheckLanguage(const QString& folder) {
     available << QFileInfo(it.next()).completeBaseName();
   QString wanted = qEnvironmentVariable("LANG").section(QLatin1Char('.'), 0, 0).section(QLatin1Char('@'), 0, 0);
   wanted.replace(QLatin1Char('_'), QLatin1Char('-'));
+  const QString fallback = QString::fromLatin1(kFallbackLanguage);
   if (available.contains(wanted))
     return wanted;
+  // "en" and "en_IN" take "en-US"; the others of a language come in name order.
   const QString language = wanted.section(QLatin1Char('-'), 0, 0) + QLatin1Char('-');
+  if (language.size() > 1 && fallback.startsWith(language) && available.contains(fallback))
+    return fallback;
+  available.sort();
   for (const QString& name : std::as_const(available))
     if (language.size() > 1 && name.startsWith(language))
       return name;
-  if (available.contains(QLatin1String(kFallbackLanguage)))
-    return QString::fromLatin1(kFallbackLanguage);
-  return {};
+  return available.contains(fallback) ? fallback : QString();
 }
 
 // The one profile, made when the first browser needs it: the cache folder is

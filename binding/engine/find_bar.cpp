@@ -63,6 +63,7 @@ FindBar::FindBar(QWebEngineView* view)
   connect(view->page(), &QWebEnginePage::findTextFinished, this, &FindBar::OnFindTextFinished);
   m_field->installEventFilter(this);
   view->installEventFilter(this);
+  connect(view, &QObject::destroyed, this, &QObject::deleteLater);
   hide();
 }
 
@@ -79,6 +80,8 @@ void FindBar::Open() {
 void FindBar::Close() {
   hide();
   ShowCount(QString());
+  if (!m_view)
+    return;
   // An empty search ends the find and takes its highlight away.
   m_view->page()->findText(QString());
   m_view->setFocus(Qt::OtherFocusReason);
@@ -90,6 +93,8 @@ void FindBar::FindNext(bool backward) {
 }
 
 void FindBar::Find(bool backward) {
+  if (!m_view)
+    return;
   const QString text = m_field->text();
   if (text.isEmpty()) {
     ShowCount(QString());
@@ -137,6 +142,8 @@ void FindBar::keyPressEvent(QKeyEvent* event) {
 }
 
 void FindBar::PlaceInView() {
+  if (!m_view)
+    return;
   // Across the bottom of the view, over the page.
   const QRect view = parentWidget() == m_view ? m_view->rect() : m_view->geometry();
   const int height = sizeHint().height();

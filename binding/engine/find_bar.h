@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
 
 class QLabel;
@@ -14,6 +15,7 @@ namespace vorla::engine {
 // F3 go to the next match, with Shift to the previous, Escape closes it and
 // clears the highlight. Main thread only; a child of the widget that holds its
 // view, or of the view where the view is a window of its own.
+// Cancel by lifetime: its view is a QPointer.
 class FindBar final : public QWidget {
  public:
   explicit FindBar(QWebEngineView* view);
@@ -33,7 +35,8 @@ class FindBar final : public QWidget {
   void ShowCount(const QString& count);
   void PlaceInView();
 
-  QWebEngineView* const m_view;
+  // The bar goes with its view; a click it still gets meanwhile does nothing.
+  const QPointer<QWebEngineView> m_view;
   QLineEdit* m_field;
   QLabel* m_count;
 };
