@@ -38,6 +38,7 @@ namespace {
 
 const QString kSignInTitle = QStringLiteral("Vorla Sign-in");
 const QString kSecondTitle = QStringLiteral("Second");
+const QString kVendorTitle = QStringLiteral("Vorla Vendor Home");
 const QString kCaption = QStringLiteral("Vorla");
 const QString kFindField = QStringLiteral("在页面中查找");
 const QString kNothingFound = QStringLiteral("无匹配结果");
@@ -205,6 +206,7 @@ void WindowKeysE2eTest::initTestCase() {
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest()});
   m_server->Route("/signin", SignInPage());
   m_server->Route("/second", Page(kSecondTitle, "<p style='font-size:40px'>second</p>"));
+  m_server->Route("/", Page(kVendorTitle, "<p>home</p>"));
   m_server->SetFallback(
       [](const Request&) { return Response{.status = 204, .headers = {{"Cache-Control", "no-store"}}}; });
 }
@@ -352,8 +354,8 @@ void WindowKeysE2eTest::zoomReloadHistoryAndSpelling() {
 
 // The next start opens at the kept level from its first paint; the find bar
 // reaches a word far down the page with its count, read over AT-SPI (the one
-// case here with accessibility on, on a session bus of its own); Ctrl+0 goes
-// back to 100 % and is kept.
+// case here with accessibility on, on a session bus of its own); a pop-up
+// zooms every window; Ctrl+0 goes back to 100 % and is kept.
 void WindowKeysE2eTest::zoomKeptAndFindBar() {
   const ScreenReaderBus bus;
   QVERIFY(bus.IsValid());
@@ -384,6 +386,17 @@ void WindowKeysE2eTest::zoomKeptAndFindBar() {
   QTRY_COMPARE_WITH_TIMEOUT(FindFieldReads(process.processId()), kNothingFound, 10000);
   Xdotool({"key", "Escape"});
   QTRY_VERIFY_WITH_TIMEOUT(QStringList({"hidden", "absent"}).contains(FindFieldReads(process.processId())), 10000);
+
+  // A pop-up (the vendor's home page, asked for by a signal) opens at the same
+  // level and has the same keys; every window follows.
+  const size_t beforePopup = m_server->RequestCount();
+  ::kill(pid_t(process.processId()), SIGUSR1);
+  const QString popup = WaitForWindow(kVendorTitle, {}, 20000);
+  QVERIFY(!popup.isEmpty());
+  QTRY_COMPARE_WITH_TIMEOUT(Reports(*m_server, "/dpr?", beforePopup), QStringList{"125"}, 10000);
+  const size_t beforeZoom = m_server->RequestCount();
+  Key(popup, {"ctrl+minus"});
+  QTRY_COMPARE_WITH_TIMEOUT(Reports(*m_server, "/dpr?", beforeZoom), QStringList({"110", "110"}), 10000);
 
   Key(window, {"ctrl+0"});
   QTRY_COMPARE_WITH_TIMEOUT(LastReport(*m_server, "/dpr?"), QString("100"), 10000);
