@@ -25,11 +25,14 @@ bash scripts/install-deps.sh || { echo "demo: the dependency install failed" >&2
 if [ ! -f build/CMakeCache.txt ]; then
   cmake --preset default >/dev/null || { echo "demo: cmake could not configure the build" >&2; exit 1; }
 fi
-cmake --build --preset default -j2 --target binding upgrade upgrade_demo || { echo "demo: the build failed" >&2; exit 1; }
-# binding beside the demo's upgrade, which trusts the demo's signing key only.
+cmake --build --preset default -j2 --target binding upgrade upgrade_demo spelling_dictionaries ||
+  { echo "demo: the build failed" >&2; exit 1; }
+# binding beside the demo's upgrade, which trusts the demo's signing key only,
+# and its spelling dictionaries where an installation has them.
 bin=$root/build/demo/bin
-mkdir -p "$bin"
-cp -f build/bin/binding "$bin/binding" && cp -f build/bin/upgrade_demo "$bin/upgrade" ||
+mkdir -p "$bin" "$root/build/demo/share/vorla"
+cp -f build/bin/binding "$bin/binding" && cp -f build/bin/upgrade_demo "$bin/upgrade" &&
+  ln -sfn "$root/build/share/vorla/qtwebengine_dictionaries" "$root/build/demo/share/vorla/qtwebengine_dictionaries" ||
   { echo "demo: could not lay out $bin" >&2; exit 1; }
 site_manifest=$manifest
 release_dir=""
@@ -232,6 +235,18 @@ case "$manifest" in
       sleep 2
     fi
     shot 3-signed-in
+    # The window's own keys: the page two zoom steps up, then the find bar on
+    # a word of it; both undone, so the next run opens as before.
+    xdotool windowfocus --sync "$page" key ctrl+plus ctrl+plus 2>/dev/null
+    sleep 1
+    shot 3a-zoomed-page
+    xdotool key ctrl+f 2>/dev/null
+    sleep 0.5
+    xdotool type --delay 50 signed 2>/dev/null
+    sleep 1
+    shot 3b-find-bar
+    xdotool key Escape ctrl+0 2>/dev/null
+    sleep 0.5
     close_request "$page"
     question=$(timeout 10 bash -c "until w=\$(xdotool search --onlyvisible --name '^Vorla\$' | head -n1); [ -n \"\$w\" ]; do sleep 0.2; done; echo \$w")
     if [ -n "$question" ]; then

@@ -8,6 +8,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libgtest-dev
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools
   qt6-webengine-dev qt6-webengine-dev-tools
+  hunspell-en-us hunspell-en-gb hunspell-de-de hunspell-fr hunspell-es
   libgl-dev libxkbcommon-dev libx11-dev
   librsvg2-bin
   xvfb xauth xdotool fonts-noto-cjk openssl

@@ -8,12 +8,14 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QPointer>
 #include <QWebEngineDownloadRequest>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 
+#include "engine/browser_keys.h"
 #include "engine/deferred_download.h"
 #include "engine/web_browser.h"
 
@@ -27,6 +29,11 @@ namespace vorla::engine {
 namespace {
 
 constexpr char kProfileName[] = "vorla";
+// Installed with the program, beside its bin/ folder, as .bdic files named
+// after their language ("en-US.bdic").
+constexpr char kDictionaryFolder[] = "/../share/vorla/qtwebengine_dictionaries";
+constexpr char kDictionariesVariable[] = "QTWEBENGINE_DICTIONARIES_PATH";
+constexpr char kFallbackLanguage[] = "en-US";
 
 // Signals the program gives a meaning to (SIGUSR1 asks for the home page;
 // SIGINT and SIGHUP end it in order) and whose default would kill a helper:
@@ -111,6 +118,31 @@ void OnDownloadRequested(QWebEngineDownloadRequest* request) {
   QObject::connect(request, &QWebEngineDownloadRequest::stateChanged, request, updated);
 }
 
+// The spelling language for the user's LANG among the dictionaries there:
+// "de_DE.UTF-8" is "de-DE", "de_AT" takes "de-DE" when no "de-AT" is there,
+// and a language without a dictionary ("zh_CN": Chinese has none) English.
+// Empty when there is none to take.
+QString SpellCheckLanguage(const QString& folder) {
+  QStringList available;
+  QDirIterator it(folder, {QStringLiteral("*.bdic")}, QDir::Files);
+  while (it.hasNext())
+    available << QFileInfo(it.next()).completeBaseName();
+  QString wanted = qEnvironmentVariable("LANG").section(QLatin1Char('.'), 0, 0).section(QLatin1Char('@'), 0, 0);
+  wanted.replace(QLatin1Char('_'), QLatin1Char('-'));
+  const QString fallback = QString::fromLatin1(kFallbackLanguage);
+  if (available.contains(wanted))
+    return wanted;
+  // "en" and "en_IN" take "en-US"; the others of a language come in name order.
+  const QString language = wanted.section(QLatin1Char('-'), 0, 0) + QLatin1Char('-');
+  if (language.size() > 1 && fallback.startsWith(language) && available.contains(fallback))
+    return fallback;
+  available.sort();
+  for (const QString& name : std::as_const(available))
+    if (language.size() > 1 && name.startsWith(language))
+      return name;
+  return available.contains(fallback) ? fallback : QString();
+}
+
 // The one profile, made when the first browser needs it: the cache folder is
 // emptied by the start-up check before that, with nothing of the engine in it.
 QWebEngineProfile* Profile() {
@@ -134,6 +166,11 @@ QWebEngineProfile* Profile() {
   settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
   settings->setAttribute(QWebEngineSettings::NavigateOnDropEnabled, false);
   settings->setAttribute(QWebEngineSettings::WebRTCPublicInterfacesOnly, true);
+  const QString language = SpellCheckLanguage(qEnvironmentVariable(kDictionariesVariable));
+  if (!language.isEmpty()) {
+    profile->setSpellCheckLanguages({language});
+    profile->setSpellCheckEnabled(true);
+  }
   QObject::connect(profile, &QWebEngineProfile::downloadRequested, profile, &OnDownloadRequested);
   state.profile = profile;
   return profile;
@@ -179,6 +216,14 @@ bool Initialize(int& argc, char** argv, const Settings& settings, RefPtr<Applica
   }
   if (settings.noSandbox)
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  // The engine looks for spelling dictionaries beside the executable or in
+  // Qt's data folder; ours are installed with the program's data.
+  if (qEnvironmentVariableIsEmpty(kDictionariesVariable)) {
+    const QString dictionaries =
+        QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath() + QLatin1String(kDictionaryFolder);
+    if (QFileInfo(dictionaries).isDir())
+      qputenv(kDictionariesVariable, QFileInfo(dictionaries).canonicalFilePath().toLocal8Bit());
+  }
 
   if (!qApp) {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
@@ -227,6 +272,10 @@ void SetCookieStoragePath(const QString& path, bool persistSessionCookies) {
     state.profile->setPersistentCookiesPolicy(persistSessionCookies ? QWebEngineProfile::ForcePersistentCookies
                                                                     : QWebEngineProfile::AllowPersistentCookies);
   }
+}
+
+void SetPageZoom(double factor, std::function<void(double)> onChanged) {
+  BrowserKeys::SetZoom(factor, std::move(onChanged));
 }
 
 bool CreateBrowser(QWidget* parent, const QRect& rect, RefPtr<Client> client, const QUrl& url) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include <QRect>
 #include <QString>
 
@@ -43,6 +45,11 @@ void Shutdown();
 // `persistSessionCookies` session cookies are kept across runs too. Takes
 // effect for the profile, which is created with the first browser.
 void SetCookieStoragePath(const QString& path, bool persistSessionCookies);
+
+// Every browser's pages show at `factor` (1.0: 100 %) from their first paint,
+// those open and those made later; `onChanged` hears each zoom the user makes
+// with the keys or Ctrl+wheel, in any window.
+void SetPageZoom(double factor, std::function<void(double)> onChanged);
 
 // Creates a browser as a child of `parent` at `rect` showing `url`. The client
 // hears of it in OnAfterCreated. False when it could not be created.

@@ -25,6 +25,7 @@
 #include <QWebEngineView>
 
 #include "engine/browser_host.h"
+#include "engine/browser_keys.h"
 #include "engine/frame.h"
 #include "engine/full_screen_window.h"
 #include "engine/page_printer.h"
@@ -171,6 +172,7 @@ WebBrowser::WebBrowser(QWebEngineProfile* profile, QWidget* parent, const QRect&
   auto* view = new BrowserView(this, parent);
   view->setPage(new BrowserPage(profile, this, view));
   view->setGeometry(rect);
+  new BrowserKeys(view);
   if (m_isPopup)
     view->setAttribute(Qt::WA_DeleteOnClose);
   m_view = view;

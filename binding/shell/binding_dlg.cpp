@@ -8,6 +8,7 @@
 #include "client/web_client.h"
 #include "engine/browser_host.h"
 #include "engine/engine.h"
+#include "shell/user_settings.h"
 #include "ui_binding_dlg.h"
 #include "updatecheck/upgrade_dlg.h"
 #include "vorla/build_config.h"
@@ -100,6 +101,9 @@ void CbindingDlg::OnCheckDone() {
 
   vorla::engine::SetCookieStoragePath(m_dataFolder + QLatin1String(kCookieFolder), true);
   m_client = new CWebClient;
+  // The service's pages open at the size the user chose last time.
+  vorla::engine::SetPageZoom(UserSettings(m_dataFolder).PageZoom(),
+                             [folder = m_dataFolder](double factor) { UserSettings(folder).SetPageZoom(factor); });
   // A browser the engine does not create leaves the window empty; closing it
   // still ends the program (see the destructor).
   vorla::engine::CreateBrowser(this, rect(), m_client, SignInPage());

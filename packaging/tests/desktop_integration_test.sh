@@ -12,6 +12,11 @@ for program in "${programs[@]}"; do
   [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"
 done
 
+# binding's spelling dictionaries, where it points the engine: English at least.
+if [[ " ${programs[*]} " == *" binding "* ]]; then
+  [ -s "$prefix/share/vorla/qtwebengine_dictionaries/en-US.bdic" ] || fail "the en-US spelling dictionary is not installed"
+fi
+
 desktop=$(find "$prefix/share/applications" -name '*.desktop' 2>/dev/null)
 [ "$(echo "$desktop" | grep -c .)" -eq 1 ] || fail "expected one desktop entry, found: $desktop"
 if [ -f "$desktop" ]; then

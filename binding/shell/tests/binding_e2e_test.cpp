@@ -22,6 +22,7 @@
 
 #include "testsupport/engine_processes.h"
 #include "testsupport/loopback_server.h"
+#include "testsupport/screen_reader_bus.h"
 #include "testsupport/xdotool.h"
 
 using vorla::testing::Click;
@@ -32,6 +33,7 @@ using vorla::testing::RendererPids;
 using vorla::testing::Request;
 using vorla::testing::Response;
 using vorla::testing::SeccompMode;
+using vorla::testing::ScreenReaderBus;
 using vorla::testing::SendCloseRequest;
 using vorla::testing::WaitForWindow;
 using vorla::testing::Windows;
@@ -1025,29 +1027,14 @@ void BindingE2eTest::secondStartHandsOver() {
 // What a screen reader finds after window.print(): the print dialog. The
 // only case here with accessibility on, on a session bus of its own.
 void BindingE2eTest::printDialogReadOverAtSpi() {
-  QProcess bus;
-  bus.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
-  QVERIFY(bus.waitForStarted(5000));
-  QVERIFY(bus.waitForReadyRead(5000));
-  const QByteArray address = bus.readLine().trimmed();
-  const QByteArray sessionBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
-  auto stopBus = qScopeGuard([&bus, sessionBus] {
-    bus.terminate();
-    bus.waitForFinished(5000);
-    if (sessionBus.isEmpty())
-      qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-    else
-      qputenv("DBUS_SESSION_BUS_ADDRESS", sessionBus);
-  });
-  qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-  QCOMPARE(atspi_init(), 0);
-  auto leaveAtSpi = qScopeGuard([] { atspi_exit(); });
+  const ScreenReaderBus bus;
+  QVERIFY(bus.IsValid());
 
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
   m_server->Route("/signin", SignInPage("<body><script>addEventListener('load',()=>setTimeout(print,500));"
                                         "</script></body>"));
   QProcessEnvironment environment = Environment();
-  environment.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(address));
+  environment.insert("DBUS_SESSION_BUS_ADDRESS", bus.Address());
   environment.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
   QProcess process;
   process.setProcessEnvironment(environment);
