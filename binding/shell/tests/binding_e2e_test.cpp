@@ -20,6 +20,7 @@
 #include <X11/Xutil.h>
 #include <atspi/atspi.h>
 
+#include "testsupport/atspi_session.h"
 #include "testsupport/engine_processes.h"
 #include "testsupport/loopback_server.h"
 #include "testsupport/xdotool.h"
@@ -1035,29 +1036,14 @@ void BindingE2eTest::secondStartHandsOver() {
 // What a screen reader finds after window.print(): the print dialog. The
 // only case here with accessibility on, on a session bus of its own.
 void BindingE2eTest::printDialogReadOverAtSpi() {
-  QProcess bus;
-  bus.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
-  QVERIFY(bus.waitForStarted(5000));
-  QVERIFY(bus.waitForReadyRead(5000));
-  const QByteArray address = bus.readLine().trimmed();
-  const QByteArray sessionBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
-  auto stopBus = qScopeGuard([&bus, sessionBus] {
-    bus.terminate();
-    bus.waitForFinished(5000);
-    if (sessionBus.isEmpty())
-      qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-    else
-      qputenv("DBUS_SESSION_BUS_ADDRESS", sessionBus);
-  });
-  qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-  QCOMPARE(atspi_init(), 0);
-  auto leaveAtSpi = qScopeGuard([] { atspi_exit(); });
+  vorla::testing::AtSpiSession atSpi;
+  QVERIFY(atSpi.IsValid());
 
   m_server->Route("/pcupdate/update.xml", Response{.body = Manifest("3.0.0.7", "w1", "0")});
   m_server->Route("/signin", SignInPage("<body><script>addEventListener('load',()=>setTimeout(print,500));"
                                         "</script></body>"));
   QProcessEnvironment environment = Environment();
-  environment.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(address));
+  environment.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(atSpi.Address()));
   environment.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
   QProcess process;
   process.setProcessEnvironment(environment);

@@ -16,6 +16,7 @@
 #include <QtTest>
 #include <atspi/atspi.h>
 
+#include "testsupport/atspi_session.h"
 #include "testsupport/loopback_server.h"
 #include "testsupport/xdotool.h"
 
@@ -212,23 +213,8 @@ void NetworkRecoveryTest::updateCheckWaitsForTheNetwork() {
 // The sign-in page cannot be reached: a notice a screen reader reads says so,
 // and the page loads by itself once the service answers; the notice goes.
 void NetworkRecoveryTest::servicePageComesBackByItself() {
-  QProcess bus;
-  bus.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
-  QVERIFY(bus.waitForStarted(5000));
-  QVERIFY(bus.waitForReadyRead(5000));
-  const QByteArray address = bus.readLine().trimmed();
-  const QByteArray sessionBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
-  auto stopBus = qScopeGuard([&bus, sessionBus] {
-    bus.terminate();
-    bus.waitForFinished(5000);
-    if (sessionBus.isEmpty())
-      qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-    else
-      qputenv("DBUS_SESSION_BUS_ADDRESS", sessionBus);
-  });
-  qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-  QCOMPARE(atspi_init(), 0);
-  auto leaveAtSpi = qScopeGuard([] { atspi_exit(); });
+  vorla::testing::AtSpiSession atSpi;
+  QVERIFY(atSpi.IsValid());
 
   // The update check gets through; the service's page does not.
   auto server = std::make_unique<LoopbackServer>();
@@ -236,7 +222,7 @@ void NetworkRecoveryTest::servicePageComesBackByItself() {
   server->Route(kManifestPath, Manifest());
   server->Route("/signin", Response{.dropBeforeResponse = true});
   QProcessEnvironment extra;
-  extra.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(address));
+  extra.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLatin1(atSpi.Address()));
   extra.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
   Start(port, extra);
   const qint64 pid = m_process->processId();
