@@ -324,13 +324,16 @@ std::string Request::Header(std::string_view name) const {
   return {};
 }
 
-LoopbackServer::LoopbackServer() {
+LoopbackServer::LoopbackServer(uint16_t port) {
   m_listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (m_listenFd < 0) throw std::system_error(errno, std::generic_category(), "loopback server: socket");
+  // The connections of an earlier server on the port may linger in TIME_WAIT.
+  const int reuse = 1;
+  setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;  // the kernel picks a free port, so parallel tests never collide
+  address.sin_port = htons(port);  // 0: the kernel picks a free port, so parallel tests never collide
   socklen_t length = sizeof address;
   if (bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(m_listenFd, SOMAXCONN) != 0 ||

@@ -75,8 +75,10 @@ class LoopbackServer {
  public:
   static constexpr int kMaxConnections = 64;
 
-  // Listens before returning; throws std::system_error if no socket can be had.
-  LoopbackServer();
+  // Listens before returning, on `port` (0: one the kernel picks); throws
+  // std::system_error if no socket can be had. A port another server gave up
+  // brings a server back at the same address.
+  explicit LoopbackServer(uint16_t port = 0);
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;

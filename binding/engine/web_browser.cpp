@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include <QAuthenticator>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
@@ -20,16 +21,19 @@
 #include <QWebEngineRegisterProtocolHandlerRequest>
 #include <QWebEngineContextMenuRequest>
 #include <QWebEngineHistory>
+#include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
 
+#include "desktop/retry_timer.h"
 #include "engine/browser_host.h"
 #include "engine/browser_keys.h"
+#include "engine/credentials_dialog.h"
 #include "engine/frame.h"
 #include "engine/full_screen_window.h"
 #include "engine/page_printer.h"
-#include "engine/renderer_gone_notice.h"
+#include "engine/page_notice.h"
 
 namespace vorla::engine {
 namespace {
@@ -45,6 +49,38 @@ constexpr int kReadyTimeoutMs = 3000;
 // A click starts its link's navigation within milliseconds; a script that
 // navigates later is not the user's click.
 constexpr qint64 kClickToNavigationMs = 2000;
+
+const char kRendererStopped[] = "此页面已停止运行，自动重新加载也未能恢复它。";
+const char kHowToReload[] = "点击“重新加载”再试一次。";
+const char kUnreachable[] = "无法连接到服务。";
+const char kReloadsByItself[] = "网络恢复后页面会自动重新加载，也可以点击“重新加载”立即重试。";
+const char kProxyAsks[] = "代理服务器 %1 要求输入用户名和密码。";
+const char kSiteAsks[] = "%1 要求输入用户名和密码。";
+
+// Chromium's net errors for a server that could not be reached: no
+// connection, no name, refused, reset, timed out, the proxy unreachable.
+// An HTTP error page the server sent is a page, not one of these.
+bool IsNetworkFailure(int errorCode) {
+  switch (errorCode) {
+    case -7:    // ERR_TIMED_OUT
+    case -21:   // ERR_NETWORK_CHANGED
+    case -100:  // ERR_CONNECTION_CLOSED
+    case -101:  // ERR_CONNECTION_RESET
+    case -102:  // ERR_CONNECTION_REFUSED
+    case -103:  // ERR_CONNECTION_ABORTED
+    case -104:  // ERR_CONNECTION_FAILED
+    case -105:  // ERR_NAME_NOT_RESOLVED
+    case -106:  // ERR_INTERNET_DISCONNECTED
+    case -109:  // ERR_ADDRESS_UNREACHABLE
+    case -118:  // ERR_CONNECTION_TIMED_OUT
+    case -130:  // ERR_PROXY_CONNECTION_FAILED
+    case -137:  // ERR_NAME_RESOLUTION_FAILED
+    case -324:  // ERR_EMPTY_RESPONSE: the connection closed before any answer
+      return true;
+    default:
+      return false;
+  }
+}
 
 // The page of one browser: console messages go to the client first.
 class BrowserPage : public QWebEnginePage {
@@ -286,6 +322,23 @@ void WebBrowser::ConnectPage() {
       load->OnLoadingStateChange(this, CanGoBack(), CanGoForward(), false);
     }
   });
+  QObject::connect(page, &QWebEnginePage::loadingChanged, page, [this](const QWebEngineLoadingInfo& info) {
+    if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus ||
+        (info.status() == QWebEngineLoadingInfo::LoadFailedStatus &&
+         info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain))
+      OnPageLoaded();
+    else if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus && IsNetworkFailure(info.errorCode()))
+      OnUnreachable();
+  });
+  // The engine waits for the answer; nothing is kept for the next time.
+  QObject::connect(page, &QWebEnginePage::proxyAuthenticationRequired, page,
+                   [this](const QUrl&, QAuthenticator* authenticator, const QString& proxyHost) {
+                     CredentialsDialog::Ask(m_view, QString::fromUtf8(kProxyAsks).arg(proxyHost), authenticator);
+                   });
+  QObject::connect(page, &QWebEnginePage::authenticationRequired, page,
+                   [this](const QUrl& url, QAuthenticator* authenticator) {
+                     CredentialsDialog::Ask(m_view, QString::fromUtf8(kSiteAsks).arg(url.host()), authenticator);
+                   });
   QObject::connect(page, &QWebEnginePage::windowCloseRequested, page, [this] { OnWindowCloseRequested(); });
   QObject::connect(page, &QWebEnginePage::linkHovered, page, [this](const QString& url) { m_hoveredLink = QUrl(url); });
   QObject::connect(page, &QWebEnginePage::renderProcessTerminated, page,
@@ -424,7 +477,8 @@ void WebBrowser::OnRendererGone() {
     return;
   }
   if (!m_rendererGoneNotice) {
-    m_rendererGoneNotice = new RendererGoneNotice(m_view, [this] {
+    m_rendererGoneNotice = new PageNotice(m_view, QString::fromUtf8(kRendererStopped), QString::fromUtf8(kHowToReload), [this] {
+      m_rendererGoneNotice->hide();
       m_recoveries.clear();
       if (QWebEnginePage* page = Page())
         page->triggerAction(QWebEnginePage::Reload);
@@ -432,6 +486,36 @@ void WebBrowser::OnRendererGone() {
   }
   m_rendererGoneNotice->show();
   m_rendererGoneNotice->raise();
+}
+
+void WebBrowser::OnUnreachable() {
+  if (!m_view)
+    return;
+  if (!m_reloadRetry) {
+    // A child of the view: no reload comes once the view has gone.
+    m_reloadRetry = new desktop::RetryTimer(
+        [this] {
+          if (QWebEnginePage* page = Page())
+            page->triggerAction(QWebEnginePage::Reload);
+        },
+        m_view);
+  }
+  if (!m_unreachableNotice) {
+    m_unreachableNotice = new PageNotice(m_view, QString::fromUtf8(kUnreachable), QString::fromUtf8(kReloadsByItself),
+                                         [this] { m_reloadRetry->RetryNow(); });
+  }
+  m_unreachableNotice->show();
+  m_unreachableNotice->raise();
+  // Each failure waits longer for the next reload: a page that keeps failing
+  // is not reloaded in a loop.
+  m_reloadRetry->OnFailure();
+}
+
+void WebBrowser::OnPageLoaded() {
+  if (m_reloadRetry)
+    m_reloadRetry->OnSuccess();
+  if (m_unreachableNotice)
+    m_unreachableNotice->hide();
 }
 
 void WebBrowser::OnGeometryChangeRequested(const QRect& geometry) {

@@ -14,6 +14,10 @@ class QWebEngineProfile;
 class QWebEngineView;
 class QWidget;
 
+namespace vorla::desktop {
+class RetryTimer;
+}
+
 namespace vorla::engine {
 
 class PagePrinter;
@@ -71,6 +75,11 @@ class WebBrowser final : public Browser {
   void OnAdopted();
   void OnReady();
   void OnRendererGone();
+  // The page failed to load for want of a network: a notice, and a reload
+  // when the network is back or after the back-off.
+  void OnUnreachable();
+  // A page has loaded, or the server has answered with one of its own.
+  void OnPageLoaded();
   void OnGeometryChangeRequested(const QRect& geometry);
   // The link the user clicked here a moment ago, once; empty when none.
   QUrl TakeClickedLink();
@@ -91,6 +100,8 @@ class WebBrowser final : public Browser {
   // When the page was reloaded after its renderer died (monotonic ms), oldest first.
   QList<qint64> m_recoveries;
   QPointer<QWidget> m_rendererGoneNotice;
+  QPointer<QWidget> m_unreachableNotice;
+  QPointer<desktop::RetryTimer> m_reloadRetry;
   // A click on a link is the link under the pointer when the click comes.
   QUrl m_hoveredLink;
   QElapsedTimer m_lastClick;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include <QCoreApplication>
 #include <QFontDatabase>
@@ -13,11 +14,13 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPointer>
+#include <QPushButton>
 #include <QThread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "desktop/retry_timer.h"
 #include "manifest/manifest.h"
 #include "platform/platform.h"
 #include "ui_upgrade_dlg.h"
@@ -174,6 +177,9 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent) : QWidget(parent) {
   ui.setupUi(this);
   m_stTip = ui.tip;
   m_stPicture = ui.picture;
+  m_btnRetry = ui.retry;
+  m_retry = new vorla::desktop::RetryTimer([this] { StartCheck(); }, this);
+  connect(m_btnRetry, &QPushButton::clicked, this, [this] { m_retry->RetryNow(); });
 
   // White with black text whatever the desktop theme: a dark theme's light
   // text on the forced white would not be readable.
@@ -186,14 +192,9 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent) : QWidget(parent) {
   m_stPicture->setPixmap(Picture(kWaitingPicture, this));
   m_stPicture->resize(m_stPicture->pixmap().deviceIndependentSize().toSize());
   m_stTip->resize(m_stTip->width(), std::max(m_stTip->fontMetrics().height(), m_stTip->sizeHint().height()));
+  m_btnRetry->resize(m_btnRetry->sizeHint());
   PlaceControls();
-
-  try {
-    m_hThread = std::thread(&CUpgradeDlg::CheckUpdateThreadProc, this);
-  } catch (const std::system_error&) {
-    // No thread to be had: the panel keeps waiting until its host is closed,
-    // and its destruction has nothing to wait for.
-  }
+  StartCheck();
 }
 
 CUpgradeDlg::~CUpgradeDlg() {
@@ -212,6 +213,18 @@ std::string CUpgradeDlg::GetSelfVersion() {
   char text[sizeof "65535.65535.65535.65535"];
   std::snprintf(text, sizeof text, "%d.%d.%d.%d", (*version)[0], (*version)[1], (*version)[2], (*version)[3]);
   return text;
+}
+
+void CUpgradeDlg::StartCheck() {
+  // The last worker has been joined: its buffer is this thread's again.
+  m_strManifest.clear();
+  try {
+    m_hThread = std::thread(&CUpgradeDlg::CheckUpdateThreadProc, this);
+  } catch (const std::system_error&) {
+    // No thread to be had now: the panel shows what it showed and tries again
+    // later; its destruction has nothing to wait for.
+    m_retry->OnFailure();
+  }
 }
 
 void CUpgradeDlg::CheckUpdateThreadProc(CUpgradeDlg* dlg) {
@@ -257,6 +270,8 @@ void CUpgradeDlg::PlaceControls() {
   // text at (0, 385). Integer division truncates toward zero, also below zero.
   m_stPicture->move((cx - pw) / 2, (cy - kLayoutGap - th - ph) / 2);
   m_stTip->setGeometry(0, (cy - th - ph) / 2 + ph + kLayoutGap, cx, th);
+  // Below the text, as far from it as the text from the picture.
+  m_btnRetry->move((cx - m_btnRetry->width()) / 2, m_stTip->y() + th + kLayoutGap);
 }
 
 void CUpgradeDlg::OnCheckResult(int status) {
@@ -272,11 +287,18 @@ void CUpgradeDlg::OnCheckResult(int status) {
   const bool fetched = vorla::IsSuccessStatus(status);
   if (fetched)
     UpdateWebVersion(document);
-  StartOldCacheSweep();
+  if (!std::exchange(m_swept, true))
+    StartOldCacheSweep();
   if (!fetched) {
+    // A start before the network is up must not strand the user: the failure
+    // stays in view while the check is tried again.
     ShowFailure(QString::fromUtf8(kNetworkFailed));
+    m_btnRetry->show();
+    m_retry->OnFailure();
     return;
   }
+  m_retry->OnSuccess();
+  m_btnRetry->hide();
   const std::string own = GetSelfVersion();
   if (own.empty()) {
     ShowFailure(QString::fromUtf8(kNoVersion));

@@ -10,16 +10,23 @@
 #include <QWidget>
 
 class QLabel;
+class QPushButton;
+
+namespace vorla::desktop {
+class RetryTimer;
+}
 
 // The check-done event the panel posts to its parent when start-up may go on.
 inline constexpr QEvent::Type kCheckDoneEvent = QEvent::Type(1026);
 
 // The start-up update-check panel, a child that covers its parent window while
 // the manifest is fetched; then it lets start-up go on (kCheckDoneEvent to the
-// parent), shows a failure, or starts the updater and destroys the parent.
-// Lives on the UI thread. Its worker thread writes only m_strManifest and posts
-// one CheckResultEvent. Cancel by join: the destructor stops the transfer and
-// waits for the worker, and ~QObject discards a result that arrives after that.
+// parent), shows a failure, or starts the updater and destroys the parent. A
+// failed fetch is tried again, by itself and on the user's "重试", until one
+// succeeds. Lives on the UI thread. Each attempt's worker thread writes only
+// m_strManifest and posts one CheckResultEvent; the next starts only after that
+// result. Cancel by join: the destructor stops the transfer and waits for the
+// worker, and ~QObject discards a result that arrives after that.
 // The sweep of old caches it starts is not its own and outlives it (cache_purge.h).
 class CUpgradeDlg : public QWidget {
   Q_OBJECT
@@ -38,6 +45,8 @@ class CUpgradeDlg : public QWidget {
 
  private:
   static void CheckUpdateThreadProc(CUpgradeDlg* dlg);
+  // Fetches the manifest on a new worker; without a thread, tries again later.
+  void StartCheck();
   void OnCheckResult(int status);
   void ShowFailure(const QString& text);
   // The answer to a question owned by the panel; nothing when the panel was
@@ -53,4 +62,7 @@ class CUpgradeDlg : public QWidget {
   std::thread m_hThread;
   QLabel* m_stTip = nullptr;
   QLabel* m_stPicture = nullptr;
+  QPushButton* m_btnRetry = nullptr;
+  vorla::desktop::RetryTimer* m_retry = nullptr;
+  bool m_swept = false;
 };

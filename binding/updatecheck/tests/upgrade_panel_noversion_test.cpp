@@ -45,6 +45,10 @@ void UpgradePanelNoVersionTest::failsAfterTheWebVersionStep() {
   QCOMPARE(stored.readAll(), QByteArray("2024.1"));
   QCOMPARE(env.CacheEntries(), QStringList());
   QVERIFY(env.OutsideIntact());
+  // No network failure: nothing to try again, and no button for it.
+  QTest::qWait(2500);
+  QCOMPARE(env.Server().RequestCount(), size_t(1));
+  QVERIFY(!host->findChild<QWidget*>(QStringLiteral("retry"))->isVisible());
   delete host.data();
 }
 
