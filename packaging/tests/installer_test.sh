@@ -185,7 +185,15 @@ EOF
   check "the package installed is the vendor's, though the user's copy changed meanwhile" \
     [ "$(cat "$root_temp/apt-digest" 2>/dev/null)" = "$(sha256sum "$release/$deb" | cut -d' ' -f1)" ]
   check "the helper's folder is gone" [ ! -e "$(dirname "$(dirname "$(cut -d' ' -f4 "$root_temp/apt-args")")")" ]
-  # Rewritten by the user during the prompt, before the helper makes its copy.
+  # Rewritten by the user during the prompt, before the helper makes its
+  # copy: a well-formed installer of the same version whose package carries
+  # one file more.
+  evil=$root_temp/evil
+  mkdir -p "$evil/payload" && dpkg-deb -R "$release/$deb" "$evil/deb" && echo evil >"$evil/deb/usr/share/vorla/evil" &&
+    dpkg-deb -b "$evil/deb" "$evil/payload/$deb" >/dev/null && echo "$version" >"$evil/payload/version" &&
+    printf '#!/bin/sh\n' >"$evil/payload/install.sh" &&
+    makeself --quiet --nox11 --nocomp "$evil/payload" "$evil/evil.run" evil ./install.sh >/dev/null
+  cp "$evil/evil.run" "$temp/dl/vorlax.exe"
   helper "$temp/dl/vorlax.exe" "$temp/dl/update.xml"
   check "an installer rewritten under the prompt is refused" [ $? -eq 1 ]
   check "and nothing is installed" [ ! -e "$root_temp/apt-args" ]
@@ -193,6 +201,13 @@ EOF
   sed 's|<signature>.*</signature>||' "$release/update.xml" >"$temp/dl/unsigned.xml"
   helper "$temp/dl/vorlax.exe" "$temp/dl/unsigned.xml"
   check "an unsigned manifest is refused" [ $? -eq 1 ]
+  openssl genpkey -algorithm ed25519 -out "$root_temp/other-key.pem" 2>/dev/null
+  digest=$(sha256sum "$run" | cut -d' ' -f1)
+  printf '%s\n%s' "$version" "$digest" >"$root_temp/signed"
+  other=$(openssl pkeyutl -sign -rawin -inkey "$root_temp/other-key.pem" -in "$root_temp/signed" | base64 -w0)
+  sed "s|<signature>.*</signature>|<signature>$other</signature>|" "$release/update.xml" >"$temp/dl/other.xml"
+  helper "$temp/dl/vorlax.exe" "$temp/dl/other.xml"
+  check "a manifest signed by another key is refused" [ $? -eq 1 ]
   sed "s|<version>$version</version>|<version>9.9.9.9</version>|" "$release/update.xml" >"$temp/dl/forged.xml"
   helper "$temp/dl/vorlax.exe" "$temp/dl/forged.xml"
   check "a version changed after signing is refused" [ $? -eq 1 ]
