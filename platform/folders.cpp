@@ -71,20 +71,18 @@ fs::path DocumentsFolder() {
   return documents.empty() ? home / "Documents" : documents;
 }
 
-fs::path UserTempFolder() {
-  const char* tmpdir = std::getenv("TMPDIR");
-  if (tmpdir && *tmpdir)
-    return tmpdir;
-  // A shared /tmp is writable by everyone: only a folder that is ours alone,
-  // and not a link someone planted, may receive a program we are about to run.
-  const fs::path folder = fs::path("/tmp") / ("vorla-" + std::to_string(getuid()));
-  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+fs::path CreateUserTempFolder() {
+  const char* base = std::getenv("XDG_RUNTIME_DIR");
+  if (!base || !*base)
+    base = std::getenv("TMPDIR");
+  if (!base || !*base)
+    base = "/tmp";
+  // Made afresh under a name nobody could take first: a fixed name in a
+  // shared /tmp is another user's to create, and to block us with.
+  std::string name = (fs::path(base) / "vorla-XXXXXX").string();
+  if (!mkdtemp(name.data()))
     return {};
-  struct stat info {};
-  if (lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid() ||
-      (info.st_mode & 077) != 0)
-    return {};
-  return folder;
+  return name;
 }
 
 }  // namespace vorla::platform

@@ -21,10 +21,10 @@ std::filesystem::path DataFolder();
 // The XDG documents folder (user-dirs.dirs), else ~/Documents.
 std::filesystem::path DocumentsFolder();
 
-// $TMPDIR when set; else a folder private to the user, created with mode 0700.
-// Empty when that private folder is a link, owned by someone else or not
-// private, or cannot be created.
-std::filesystem::path UserTempFolder();
+// A folder made afresh for this caller, mode 0700 (mkdtemp): "vorla-XXXXXX"
+// under $XDG_RUNTIME_DIR when set, else $TMPDIR, else /tmp. Empty when it
+// cannot be made.
+std::filesystem::path CreateUserTempFolder();
 
 // Creates `path` afresh for writing only, mode 0600, and returns its
 // descriptor; -1 when something at that name cannot be removed, or the new
@@ -45,5 +45,7 @@ bool StartDetached(const std::filesystem::path& program, const std::vector<std::
 // The product's fixed version (major, minor, build, revision), or nothing for a
 // build that carries no version information.
 std::optional<std::array<uint16_t, 4>> ProductFixedVersion();
+// The same as text, "3.0.0.7"; empty without version information.
+std::string ProductVersionText();
 
 }  // namespace vorla::platform

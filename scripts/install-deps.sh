@@ -14,7 +14,7 @@ packages=(
   xvfb xauth xdotool fonts-noto-cjk openssl
   python3 curl time bc
   nginx fcgiwrap imagemagick desktop-file-utils appstream dpkg-dev file
-  makeself xz-utils x11-utils poppler-utils libatspi2.0-dev at-spi2-core dbus-daemon
+  makeself xz-utils x11-utils poppler-utils libatspi2.0-dev at-spi2-core dbus-daemon libglib2.0-bin
   qt6-wayland sway wtype
 )
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds one release from this checkout and writes what the vendor publishes:
 #
-#   bash scripts/release.sh VERSION OUTDIR [--url-base URL] [--web-version TEXT]
-#                           [--update-type N] [--key PRIVATE_KEY]
+#   bash scripts/release.sh VERSION OUTDIR --key PRIVATE_KEY [--url-base URL]
+#                           [--web-version TEXT] [--update-type N]
+#   bash scripts/release.sh VERSION OUTDIR --unsigned [...]
 #
 #   OUTDIR/vorla_VERSION_amd64.deb   the Debian package
 #   OUTDIR/vorla-VERSION.run         the installer: one self-extracting file that
@@ -11,10 +12,13 @@
 #
 # VERSION is four numbers (3.0.1.0). The manifest's <url> is URL + the
 # installer's name (default http://<vendor host>/download/); <webversion> is
-# the text given, else VERSION; <updatetype> is N, else 0. With --key (an
-# Ed25519 private key in PEM) the manifest carries <signature>, the key's
+# the text given, else VERSION; <updatetype> is N, else 0. --key (an Ed25519
+# private key in PEM) is required: the manifest carries <signature>, the key's
 # signature over <version>, a line feed and <sha256>, and the release's
-# upgrade trusts that key's releases only. The build (Release,
+# binding and upgrade trust that key's releases only (the package also holds
+# its public half for the system installation's update helper). --unsigned
+# makes a release without one, whose every user runs whatever installer a
+# network attacker serves; it is refused unless asked for by name. The build (Release,
 # no tests) goes to build-release/VERSION, or to $VORLA_RELEASE_BUILD_DIR;
 # VORLA_VENDOR_HOST and VORLA_SERVICE_HOST, when set, are its built-in hosts.
 # Two runs for the same version and checkout write the same files.
@@ -23,7 +27,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 usage() {
-  echo "usage: bash scripts/release.sh VERSION OUTDIR [--url-base URL] [--web-version TEXT] [--update-type N] [--key PRIVATE_KEY]" >&2
+  echo "usage: bash scripts/release.sh VERSION OUTDIR (--key PRIVATE_KEY | --unsigned) [--url-base URL] [--web-version TEXT] [--update-type N]" >&2
   exit 2
 }
 [ $# -ge 2 ] || usage
@@ -34,15 +38,26 @@ url_base=""
 web_version=$version
 update_type=0
 key=""
+unsigned=""
 while [ $# -gt 0 ]; do
   case $1 in
     --url-base) url_base=${2:?}; shift 2 ;;
     --web-version) web_version=${2?}; shift 2 ;;
     --update-type) update_type=${2:?}; shift 2 ;;
     --key) key=${2:?}; shift 2 ;;
+    --unsigned) unsigned=1; shift ;;
     *) usage ;;
   esac
 done
+if [ -z "$key" ] && [ -z "$unsigned" ]; then
+  echo "release: no --key: every user of an unsigned release runs whatever installer a network attacker serves;" \
+    "sign it with --key PRIVATE_KEY (or ask for an unsigned one with --unsigned)" >&2
+  exit 2
+fi
+[ -z "$key" ] || [ -z "$unsigned" ] || { echo "release: --key and --unsigned exclude each other" >&2; exit 2; }
+[ -z "$unsigned" ] ||
+  echo "release: WARNING: an unsigned release: its binding and upgrade trust any update manifest, and every" \
+    "user of it will run whatever installer a network attacker serves" >&2
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "release: VERSION must be four numbers a.b.c.d" >&2; exit 2; }
 # Manifest values are read byte for byte, up to the first closing tag.
 case $web_version in *"<"*) echo "release: the web version may not hold '<'" >&2; exit 2 ;; esac
@@ -96,7 +111,9 @@ header=$work/header.sh
 bash "$root/packaging/installer/make-header.sh" /usr/share/makeself/makeself-header.sh "$version" >"$header"
 installer=vorla-$version.run
 # The archive quotes makeself's command line: only names relative to $work in it.
-(cd "$work" && makeself --quiet --nox11 --xz --sha256 --header ./header.sh --packaging-date "@$SOURCE_DATE_EPOCH" \
+# --export-conf tells install.sh the archive's own path (MS_BUNDLE), which the
+# system installation's helper checks again as root.
+(cd "$work" && makeself --quiet --nox11 --export-conf --xz --sha256 --header ./header.sh --packaging-date "@$SOURCE_DATE_EPOCH" \
   --tar-extra "--sort=name --mtime=@$SOURCE_DATE_EPOCH --owner=0 --group=0 --numeric-owner" \
   "vorla-$version" "$installer" "Vorla $version" ./install.sh >/dev/null)
 mv -f "$work/$installer" "$outdir/$installer"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <string_view>
 #include <type_traits>
 
@@ -15,8 +16,8 @@
 #include "manifest/manifest.h"
 #include "platform/platform.h"
 #include "upgrade/digest_thread.h"
-#include "upgrade/update_key.h"
-#include "upgrade/update_signature.h"
+#include "manifest/update_key.h"
+#include "manifest/update_signature.h"
 #include "upgrade/upgrade_dlg.h"
 
 static_assert(std::is_same_v<curl_off_t, int64_t>, "progress callback signature");
@@ -31,6 +32,14 @@ const char kDownloading[] = "开始下载文件...";
 const char kDownloadFailed[] = "文件下载失败，请稍后再试。";
 
 const char kInstallerName[] = "vorlax.exe";
+// The manifest, beside the installer: the system installation's privileged
+// helper checks the installer against it again, on a copy of its own.
+const char kManifestName[] = "update.xml";
+
+// Installers are tens of megabytes. Anything past 1 GiB is no installer of
+// ours: refused when announced, cut off when sent, so that a server cannot
+// fill the temporary folder (often a file system in memory).
+constexpr int64_t kMaxInstallerBytes = int64_t(1) << 30;
 
 // Installers run to hundreds of megabytes: chunks of this size keep the
 // per-chunk system calls and hand-offs a small share of the download.
@@ -62,18 +71,17 @@ QByteArray ParseDigest(const std::string& text) {
   return QByteArray::fromHex(QByteArray::fromStdString(text));
 }
 
-// Without a built-in key every manifest passes. With one, the manifest must
-// name "<version>", "<sha256>" and "<signature>", and the signature must be the
-// key's over the first two (see VerifyUpdateSignature).
-bool IsSignedByVendor(const std::string& manifest, bool digestNamed, const std::string& digest) {
+// Without a built-in key every manifest passes. With one, the vendor must have
+// signed the release (see IsSignedManifest), and it must be newer than this
+// program: a release signed once stays signed, and served again by someone on
+// the network it would take the user back to an old one.
+bool IsTrustedRelease(const std::string& manifest) {
   const std::string_view key = UpdatePublicKey();
   if (key.empty())
     return true;
   std::string version;
-  std::string signature;
-  return digestNamed && vorla::GetTagValue(manifest, "<version>", "</version>", version) &&
-         vorla::GetTagValue(manifest, "<signature>", "</signature>", signature) &&
-         VerifyUpdateSignature(key, version, digest, signature);
+  return IsSignedManifest(key, manifest) && vorla::GetTagValue(manifest, "<version>", "</version>", version) &&
+         vorla::IsNewerVersion(version, vorla::platform::ProductVersionText());
 }
 
 bool WriteAll(int file, const char* data, size_t size) {
@@ -95,6 +103,9 @@ bool WriteAll(int file, const char* data, size_t size) {
 DownloadWorker::DownloadWorker(CupgradeDlg& window) : m_window(window) {}
 
 DownloadWorker::~DownloadWorker() {
+  // Whatever did not start (a quit, a failure) goes with its folder.
+  if (!m_started)
+    RemoveInstaller();
   CloseInstallerFile();
 }
 
@@ -126,15 +137,15 @@ void DownloadWorker::Run() {
   std::string digest;
   const bool digestNamed = vorla::GetTagValue(m_manifest, "<sha256>", "</sha256>", digest);
   m_expectedDigest = digestNamed ? ParseDigest(digest) : QByteArray();
-  // Built with the vendor's key, only a release the vendor signed may start:
-  // decided before any byte of the installer is fetched.
-  const bool refused = !IsSignedByVendor(m_manifest, digestNamed, digest);
+  // Built with the vendor's key, only a newer release the vendor signed may
+  // start: decided before any byte of the installer is fetched.
+  const bool refused = !IsTrustedRelease(m_manifest);
   if (stop.load() == 1)
     return;
 
-  const std::filesystem::path folder = vorla::platform::UserTempFolder();
-  if (!folder.empty()) {
-    m_installerPath = folder / kInstallerName;
+  m_folder = vorla::platform::CreateUserTempFolder();
+  if (!m_folder.empty()) {
+    m_installerPath = m_folder / kInstallerName;
     m_installerFile = vorla::platform::CreateFreshFile(m_installerPath);
   }
   if (m_installerFile < 0) {
@@ -144,7 +155,7 @@ void DownloadWorker::Run() {
   }
   if (refused || (digestNamed && m_expectedDigest.isEmpty())) {
     stop = 1;
-    FailDownload(true);
+    FailDownload();
     return;
   }
 
@@ -156,7 +167,7 @@ void DownloadWorker::Run() {
   if (!vorla::IsSuccessStatus(status)) {
     stop = 1;
     m_digestThread.reset();  // joined at once: what is still queued is dropped
-    FailDownload(false);
+    FailDownload();
     return;
   }
   // Before the claim below: a Yes during the last chunks' hashing still wins.
@@ -168,24 +179,46 @@ void DownloadWorker::Run() {
   if (!stop.compare_exchange_strong(open, 1))
     return;
   if (!m_expectedDigest.isEmpty() && received != m_expectedDigest) {
-    FailDownload(true);
+    FailDownload();
     return;
   }
+  if (UpdatePublicKey().empty())
+    std::fprintf(stderr, "upgrade: built without an update key, starting an installer nobody signed: %s\n", url.c_str());
   // On our own descriptor: the mode lands on the file we wrote, whatever the
   // name leads to by now.
-  if (fchmod(m_installerFile, 0700) != 0 || !CloseInstallerFile() ||
+  if (!WriteManifestFile() || fchmod(m_installerFile, 0700) != 0 || !CloseInstallerFile() ||
       !vorla::platform::StartDetached(m_installerPath, {})) {
-    FailDownload(false);
+    FailDownload();
     return;
   }
+  m_started = true;
   m_window.PostCloseRequest();
 }
 
-void DownloadWorker::FailDownload(bool removeFile) {
-  CloseInstallerFile();
-  if (removeFile)
-    unlink(m_installerPath.c_str());  // best effort: the folder is ours alone
+void DownloadWorker::FailDownload() {
+  RemoveInstaller();
   m_window.SetStatusText(QString::fromUtf8(kDownloadFailed));
+}
+
+bool DownloadWorker::WriteManifestFile() {
+  const int file = vorla::platform::CreateFreshFile(m_folder / kManifestName);
+  if (file < 0)
+    return false;
+  const bool written = WriteAll(file, m_manifest.data(), m_manifest.size());
+  return close(file) == 0 && written;
+}
+
+void DownloadWorker::RemoveInstaller() {
+  CloseInstallerFile();
+  // Best effort: the folder was made for this run and is ours alone.
+  if (!m_installerPath.empty())
+    unlink(m_installerPath.c_str());
+  if (!m_folder.empty())
+    unlink((m_folder / kManifestName).c_str());
+  if (!m_folder.empty())
+    rmdir(m_folder.c_str());
+  m_installerPath.clear();
+  m_folder.clear();
 }
 
 int DownloadWorker::DownloadInstaller(const std::string& url) {
@@ -227,6 +260,10 @@ bool DownloadWorker::CloseInstallerFile() {
 size_t DownloadWorker::OnInstallerData(char* data, size_t size, size_t count, void* userData) {
   auto* worker = static_cast<DownloadWorker*>(userData);
   const size_t bytes = size * count;
+  // Sent without an announced size, or past it: cut off at the ceiling.
+  if (static_cast<uint64_t>(worker->m_written) + bytes > static_cast<uint64_t>(kMaxInstallerBytes))
+    return 0;
+  worker->m_written += static_cast<int64_t>(bytes);
   // A chunk that cannot be written whole (a full disk) fails the download.
   if (!WriteAll(worker->m_installerFile, data, bytes))
     return 0;
@@ -255,8 +292,12 @@ size_t DownloadWorker::OnInstallerData(char* data, size_t size, size_t count, vo
 size_t DownloadWorker::OnHeaderLine(char* data, size_t size, size_t count, void* userData) {
   auto* worker = static_cast<DownloadWorker*>(userData);
   const std::string_view line(data, size * count);
-  if (line.find("Content-Length") != std::string_view::npos)
+  if (line.find("Content-Length") != std::string_view::npos) {
     worker->m_expectedLength = DigitsOfLine(line);
+    // Refused before any byte of the body: a short count ends the transfer.
+    if (worker->m_expectedLength > kMaxInstallerBytes)
+      return 0;
+  }
   return size * count;
 }
 

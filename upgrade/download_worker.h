@@ -29,9 +29,12 @@ class DownloadWorker {
   int DownloadInstaller(const std::string& url);
   // False when the file could not be closed cleanly (a write-back that failed).
   bool CloseInstallerFile();
-  // Ends the pass with the download failure: the file closed and, when it
-  // must not be run, removed.
-  void FailDownload(bool removeFile);
+  // Ends the pass with the download failure: the file and its folder removed.
+  void FailDownload();
+  // Writes the manifest beside the installer; false when it could not.
+  bool WriteManifestFile();
+  // Closes and removes the installer file and its folder, whatever they hold.
+  void RemoveInstaller();
 
   // libcurl callbacks, on this thread inside curl_easy_perform.
   static size_t OnInstallerData(char* data, size_t size, size_t count, void* userData);
@@ -40,8 +43,11 @@ class DownloadWorker {
 
   CupgradeDlg& m_window;
   std::string m_manifest;
+  std::filesystem::path m_folder;  // made for this pass, holds the installer only
   std::filesystem::path m_installerPath;
   int m_installerFile = -1;
+  bool m_started = false;  // the installer runs: its file must stay
+  int64_t m_written = 0;   // every byte of the body so far
   int64_t m_received = 0;
   int64_t m_expectedLength = 0;  // 0: no size announced (or one that does not fit)
   int m_lastPosition = -1;

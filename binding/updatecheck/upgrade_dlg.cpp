@@ -22,6 +22,8 @@
 
 #include "desktop/retry_timer.h"
 #include "manifest/manifest.h"
+#include "manifest/update_key.h"
+#include "manifest/update_signature.h"
 #include "platform/platform.h"
 #include "ui_upgrade_dlg.h"
 #include "updatecheck/cache_purge.h"
@@ -162,6 +164,14 @@ void UpdateWebVersion(const std::string& document) {
   StoreWebVersion(file, published);
 }
 
+// Built with the vendor's key, an offer the vendor did not sign is no offer:
+// otherwise anyone on the network could end every start in the updater and
+// keep the user from the service. The web version is not signed and needs not be.
+bool IsOfferTrusted(const std::string& document) {
+  const std::string_view key = UpdatePublicKey();
+  return key.empty() || IsSignedManifest(key, document);
+}
+
 // Whatever the check found: what this start moved aside, and what an earlier
 // start left, go off the UI thread.
 void StartOldCacheSweep() {
@@ -207,12 +217,7 @@ CUpgradeDlg::~CUpgradeDlg() {
 }
 
 std::string CUpgradeDlg::GetSelfVersion() {
-  const auto version = vorla::platform::ProductFixedVersion();
-  if (!version)
-    return {};
-  char text[sizeof "65535.65535.65535.65535"];
-  std::snprintf(text, sizeof text, "%d.%d.%d.%d", (*version)[0], (*version)[1], (*version)[2], (*version)[3]);
-  return text;
+  return vorla::platform::ProductVersionText();
 }
 
 void CUpgradeDlg::StartCheck() {
@@ -311,7 +316,8 @@ void CUpgradeDlg::OnCheckResult(int status) {
   vorla::GetTagValue(document, "<updatetype>", "</updatetype>", updateType);
   // An installer that could not install a release starts this program with
   // the variable set: offering the update again would start it again at once.
-  if (!vorla::IsNewerVersion(published, own) || qEnvironmentVariableIsSet(kSkipUpdateVariable)) {
+  if (!vorla::IsNewerVersion(published, own) || qEnvironmentVariableIsSet(kSkipUpdateVariable) ||
+      !IsOfferTrusted(document)) {
     PostCheckDone();
     return;
   }

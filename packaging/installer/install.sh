@@ -10,7 +10,9 @@
 # A per-user installation is replaced file by file: each new file is written
 # beside the old one and renamed over it, so a failure at any point leaves
 # complete programs that start. The system installation (the vorla package)
-# goes through the package manager with the desktop's admin prompt.
+# is updated by the installed release's own helper behind the desktop's admin
+# prompt: it checks, as root, a copy of this installer against the vendor's
+# signature before the package manager installs it.
 # Any failure leaves the installed release as it was, is told in a window
 # where there is a display, and ends with a non-zero status.
 set -u
@@ -62,6 +64,28 @@ is_newer() {
     exit 1 }'
 }
 
+# The Exec value that starts program $1, as the desktop entry format reads it:
+# an argument with a reserved character goes in double quotes, with " ` $ and
+# \ escaped by a backslash; every backslash is then doubled, the escape of a
+# string value, and % doubled, the escape of a field code.
+desktop_exec() {  # program
+  ARG=$1 LC_ALL=C awk 'BEGIN {
+    s = ENVIRON["ARG"]; quoted = s ~ /[ \t\n"\047\\><~|&;$*?#()`]/
+    for (i = 1; i <= length(s); i++) {
+      c = substr(s, i, 1)
+      if (quoted && (c == "\"" || c == "`" || c == "$" || c == "\\")) c = "\\" c
+      out = out c
+    }
+    if (quoted) out = "\"" out "\""
+    for (i = 1; i <= length(out); i++) {
+      c = substr(out, i, 1)
+      if (c == "\\") c = "\\\\"; else if (c == "%") c = "%%"
+      value = value c
+    }
+    printf "%s", value
+  }'
+}
+
 # The running binding of that installation must be gone first: a new one
 # started beside it would hand over to the old one and end. Bounded.
 wait_for_exit() {  # binding
@@ -81,19 +105,29 @@ wait_for_exit() {  # binding
 [ -n "$version" ] && [ -f "$deb" ] || fail "安装包不完整。"
 
 # The system installation, or root: the package manager installs the .deb and
-# resolves its dependencies.
+# resolves its dependencies; -y never accepts removing other packages.
 install_package() {
   installed=$(dpkg-query -W -f='${Version}' vorla 2>/dev/null)
   if [ -n "$installed" ] && ! dpkg --compare-versions "$version" gt "$installed"; then
     fail "已安装的版本 $installed 不比它旧。"
   fi
   if [ "$(id -u)" -eq 0 ]; then
-    apt-get install -y "$deb" || fail "软件包管理器未能安装它。"
+    apt-get install -y --no-remove "$deb" || fail "软件包管理器未能安装它。"
   else
-    pkexec apt-get install -y "$deb"
+    # Everything here is the user's and can change under the prompt: root
+    # installs only what its helper has copied and checked itself. The helper
+    # and the key are the installed release's, root's own.
+    helper=$(dirname "$install_dir")/lib/vorla/vorla-system-update
+    bundle=${MS_BUNDLE:-}
+    [ -x "$helper" ] || fail "已安装的版本不能检查更新，请管理员手动安装。"
+    [ -f "$bundle" ] && [ -f "$(dirname "$bundle")/update.xml" ] || fail "安装包不完整。"
+    pkexec "$helper" "$bundle" "$(dirname "$bundle")/update.xml"
     case $? in
       0) ;;
       126|127) fail "没有得到管理员授权。" ;;
+      1) fail "安装包未通过校验。" ;;
+      2) fail "已安装的版本不比它旧。" ;;
+      4) fail "已安装的版本不能检查更新，请管理员手动安装。" ;;
       *) fail "软件包管理器未能安装它。" ;;
     esac
   fi
@@ -117,8 +151,10 @@ install_files() {
   tree="$staging/usr"
   data_home=${XDG_DATA_HOME:-$HOME/.local/share}
   # The desktop finds the entry and the icon only in its data folders; the
-  # entry starts this binding.
-  sed -i "s|^Exec=binding\$|Exec=$prefix/bin/binding|" "$tree/share/applications/$app_id.desktop" || fail "安装包已损坏。"
+  # entry starts this binding, whatever its prefix holds.
+  entry="$tree/share/applications/$app_id.desktop"
+  EXEC=$(desktop_exec "$prefix/bin/binding") awk '$0 == "Exec=binding" { print "Exec=" ENVIRON["EXEC"]; next } { print }' \
+    "$entry" >"$entry.new" && mv -f "$entry.new" "$entry" || fail "安装包已损坏。"
 
   # Every file first written beside its place, then all renamed over: the
   # programs last, binding after upgrade.
@@ -126,7 +162,7 @@ install_files() {
   (cd "$tree" && find . -type f ! -path ./bin/binding ! -path ./bin/upgrade | sort; echo ./bin/upgrade; echo ./bin/binding) >"$list"
   while read -r file; do
     dest="$prefix/${file#./}"
-    mkdir -p "$(dirname "$dest")" && cp -p "$tree/$file" "$dest.vorla-new" || {
+    mkdir -p "$(dirname "$dest")" && cp -p --remove-destination "$tree/$file" "$dest.vorla-new" || {
       while read -r undo; do rm -f "$prefix/${undo#./}.vorla-new"; done <"$list"
       fail "无法写入 $prefix（磁盘空间不足？）。"
     }
@@ -134,7 +170,7 @@ install_files() {
   for extra in "applications/$app_id.desktop" "icons/hicolor/128x128/apps/$app_id.png" \
                "icons/hicolor/128x128@2/apps/$app_id.png"; do
     if [ "$data_home/$extra" != "$prefix/share/$extra" ]; then
-      mkdir -p "$(dirname "$data_home/$extra")" && cp -p "$tree/share/$extra" "$data_home/$extra.vorla-new" &&
+      mkdir -p "$(dirname "$data_home/$extra")" && cp -p --remove-destination "$tree/share/$extra" "$data_home/$extra.vorla-new" &&
         mv -f "$data_home/$extra.vorla-new" "$data_home/$extra"
     fi
   done

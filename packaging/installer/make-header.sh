@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Writes makeself's archive header with one addition: a payload that fails its
-# size or checksum test is told in a window too (an update runs with no
-# terminal), and the installation that asked for it starts again unchanged.
+# Writes makeself's archive header with two changes: a payload that fails its
+# size or checksum test, or cannot be unpacked, is told in a window too (an
+# update runs with no terminal), and the installation that asked for it starts
+# again unchanged; and the payload is unpacked into a folder made by mktemp -d
+# (makeself names it after $RANDOM, which dash does not have: the name is
+# predictable, and anyone who made that folder first ended the update).
 #
 #   bash make-header.sh MAKESELF_HEADER VERSION > header.sh
 #
@@ -13,7 +16,13 @@ version=$2
 
 notice=$(cat <<'EOT'
 vorla_damaged() {
-    vorla_text="Vorla @VERSION@ 未能安装：安装包已损坏，已安装的版本没有改动。请重新下载它。"
+    vorla_tell "Vorla @VERSION@ 未能安装：安装包已损坏，已安装的版本没有改动。请重新下载它。"
+}
+vorla_unpack_failed() {
+    vorla_tell "Vorla @VERSION@ 未能安装：安装包无法解压（临时文件夹不可用或空间不足），已安装的版本没有改动。"
+}
+vorla_tell() {
+    vorla_text=\$1
     echo "\$vorla_text" >&2
     if test -n "\${DISPLAY:-}\${WAYLAND_DISPLAY:-}"; then
         if command -v zenity >/dev/null 2>&1; then
@@ -35,8 +44,18 @@ notice=${notice//@VERSION@/$version}
 NOTICE=$notice awk '
   { print_line = $0 }
   pending && /exit 2/ { sub(/exit 2/, "vorla_damaged; exit 2", print_line); pending = 0; told++ }
+  unpacking && /exit 1/ { sub(/exit 1/, "vorla_unpack_failed; exit 1", print_line); unpacking = 0; unpack_told++ }
+  /^\ttmpdir="\\\$TMPROOT\/selfgz\\\$\\\$\\\$RANDOM"$/ {
+    print_line = "\ttmpdir=\\`mktemp -d \"\\$TMPROOT/selfgz.XXXXXXXXXX\"\\`"; made = 1
+  }
+  made == 1 && /dashp=""/ { sub(/dashp=""/, "dashp=\"-p\"", print_line); made = 2 }
   /Error in (SHA256 |MD5 )?checksums|Unexpected archive size/ { pending = 1 }
+  /Cannot create target directory|Not enough space left in|Unable to decompress/ { unpacking = 1 }
   { print print_line }
   /^ORIG_UMASK=/ { print ENVIRON["NOTICE"]; defined = 1 }
-  END { if (!defined || told < 4) { print "make-header: makeself header not as expected" > "/dev/stderr"; exit 1 } }
+  END {
+    if (!defined || told < 4 || unpack_told < 3 || made != 2) {
+      print "make-header: makeself header not as expected" > "/dev/stderr"; exit 1
+    }
+  }
 ' "$source_header"

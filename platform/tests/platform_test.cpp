@@ -78,35 +78,34 @@ TEST(Folders, DocumentsFolderReadsUserDirs) {
   unsetenv("XDG_CONFIG_HOME");
 }
 
-TEST(Folders, TempFolderIsTmpdirOrPrivate) {
-  setenv("TMPDIR", "/var/tmp/mine", 1);
-  EXPECT_EQ(UserTempFolder(), "/var/tmp/mine");
-  unsetenv("TMPDIR");
-  const fs::path folder = UserTempFolder();
-  ASSERT_FALSE(folder.empty());
+// Made afresh at every call, private, under the runtime folder, else $TMPDIR,
+// else /tmp: a name another user made first blocks nothing.
+TEST(Folders, TempFolderIsMadeAfresh) {
+  ScratchFolder runtime;
+  ScratchFolder tmpdir;
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  setenv("TMPDIR", tmpdir.path().c_str(), 1);
+  const fs::path first = CreateUserTempFolder();
+  const fs::path second = CreateUserTempFolder();
+  ASSERT_FALSE(first.empty());
+  EXPECT_NE(first, second);
+  EXPECT_EQ(first.parent_path(), runtime.path());
+  EXPECT_EQ(first.filename().string().rfind("vorla-", 0), 0u);
   struct stat info {};
-  ASSERT_EQ(lstat(folder.c_str(), &info), 0);
+  ASSERT_EQ(lstat(first.c_str(), &info), 0);
   EXPECT_TRUE(S_ISDIR(info.st_mode));
   EXPECT_EQ(info.st_mode & 0777, 0700u);
   EXPECT_EQ(info.st_uid, getuid());
+  EXPECT_TRUE(fs::is_empty(first));
 
-  // Any access for group or others: no longer private, refused.
-  for (mode_t mode : {0777, 0770, 0750, 0720, 0710, 0707, 0704, 0702, 0701}) {
-    ASSERT_EQ(chmod(folder.c_str(), mode), 0);
-    EXPECT_TRUE(UserTempFolder().empty()) << std::oct << mode;
-  }
-  ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
-  EXPECT_EQ(UserTempFolder(), folder);
-
-  // A link planted in its place is refused, wherever it points.
-  if (fs::is_empty(folder)) {
-    ScratchFolder target;
-    fs::remove(folder);
-    fs::create_directory_symlink(target.path(), folder);
-    EXPECT_TRUE(UserTempFolder().empty());
-    fs::remove(folder);
-    EXPECT_EQ(UserTempFolder(), folder);
-  }
+  unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(CreateUserTempFolder().parent_path(), tmpdir.path());
+  setenv("TMPDIR", (tmpdir.path() / "absent").c_str(), 1);
+  EXPECT_TRUE(CreateUserTempFolder().empty());
+  unsetenv("TMPDIR");
+  const fs::path inTmp = CreateUserTempFolder();
+  EXPECT_EQ(inTmp.parent_path(), "/tmp");
+  fs::remove(inTmp);
 }
 
 TEST(Files, CreateFreshFileReplacesWhatStandsAtTheName) {

@@ -1,4 +1,5 @@
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -82,6 +83,7 @@ QProcessEnvironment UpgradeBinaryTest::Environment() const {
   environment.insert("http_proxy", QString::fromStdString(m_server->BaseUrl()));
   environment.remove("no_proxy");
   environment.insert("TMPDIR", m_temp->path());
+  environment.remove("XDG_RUNTIME_DIR");
   return environment;
 }
 
@@ -198,6 +200,15 @@ void UpgradeBinaryTest::onlySignedReleasesStart_data() {
   QTest::newRow("sha256 changed after signing") << signedProgram << Tamper([](Release& r, const QString&) {
     r.digest[0] = r.digest[0] == 'a' ? 'b' : 'a';
   }) << false << false;
+  // Signed once, served again: only a release newer than the program starts.
+  QTest::newRow("signed, this program's version") << signedProgram << Tamper([](Release& r, const QString&) {
+    r.version = THIS_VERSION;
+    r.signature = SignUpdate(TEST_KEY, r.version, r.digest);
+  }) << false << false;
+  QTest::newRow("signed, an older version") << signedProgram << Tamper([](Release& r, const QString&) {
+    r.version = "1.0.0.0";
+    r.signature = SignUpdate(TEST_KEY, r.version, r.digest);
+  }) << false << false;
   QTest::newRow("no sha256") << signedProgram << Tamper([](Release& r, const QString&) { r.digest.clear(); })
                              << false << false;
   // Signed, so only the download itself tells: a digest that differs from the
@@ -242,12 +253,15 @@ void UpgradeBinaryTest::onlySignedReleasesStart() {
   if (starts) {
     QVERIFY2(process.waitForFinished(30000), "the window should close by itself");
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 10000);
+    // A build without a key says what it starts unchecked.
+    QCOMPARE(process.readAllStandardError().contains("starting an installer nobody signed"),
+             program == UPGRADE_PROGRAM);
   } else {
     // The failure stays in the window until the user closes it.
     QVERIFY(m_server->WaitForRequests(fetched ? 2 : 1, 10000));
     QTest::qWait(1500);
     QCOMPARE(process.state(), QProcess::Running);
-    QVERIFY2(!QFile::exists(m_temp->filePath("vorlax.exe")), "a refused installer must be removed");
+    QVERIFY2(QDir(m_temp->path()).entryList({"vorla-*"}, QDir::Dirs).isEmpty(), "a refused installer must be removed");
     QVERIFY(!QFile::exists(marker));
     process.kill();
     process.waitForFinished(5000);

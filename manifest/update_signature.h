@@ -9,3 +9,8 @@
 // read, base64 that is not exactly one signature, another key's signature.
 bool VerifyUpdateSignature(std::string_view publicKeyPem, const std::string& version, const std::string& sha256,
                            const std::string& signatureBase64);
+
+// True when `manifest` names "<version>", "<sha256>" and "<signature>" and the
+// signature is the key's over the first two: the release it offers is one the
+// vendor signed. False for anything else, an unsigned manifest included.
+bool IsSignedManifest(std::string_view publicKeyPem, const std::string& manifest);

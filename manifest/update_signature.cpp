@@ -1,10 +1,12 @@
-#include "upgrade/update_signature.h"
+#include "manifest/update_signature.h"
 
 #include <memory>
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+
+#include "manifest/manifest.h"
 
 namespace {
 
@@ -50,4 +52,14 @@ bool VerifyUpdateSignature(std::string_view publicKeyPem, const std::string& ver
   const std::string message = version + '\n' + sha256;
   return EVP_DigestVerify(context.get(), decoded, kSignatureSize, reinterpret_cast<const unsigned char*>(message.data()),
                           message.size()) == 1;
+}
+
+bool IsSignedManifest(std::string_view publicKeyPem, const std::string& manifest) {
+  std::string version;
+  std::string sha256;
+  std::string signature;
+  return vorla::GetTagValue(manifest, "<version>", "</version>", version) &&
+         vorla::GetTagValue(manifest, "<sha256>", "</sha256>", sha256) &&
+         vorla::GetTagValue(manifest, "<signature>", "</signature>", signature) &&
+         VerifyUpdateSignature(publicKeyPem, version, sha256, signature);
 }
