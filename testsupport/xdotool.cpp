@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace vorla::testing {
 
@@ -55,6 +56,30 @@ void SendCloseRequest(const QString& window) {
   event.xclient.data.l[1] = CurrentTime;
   XSendEvent(display, window.toULong(), False, NoEventMask, &event);
   XCloseDisplay(display);
+}
+
+void MinimiseAsWindowManager(const QString& window) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display)
+    return;
+  const Atom wmState = XInternAtom(display, "WM_STATE", False);
+  const long state[2] = {IconicState, None};
+  XChangeProperty(display, window.toULong(), wmState, wmState, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(state), 2);
+  XUnmapWindow(display, window.toULong());
+  XSync(display, False);
+  XCloseDisplay(display);
+}
+
+bool IsMapped(const QString& window) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display)
+    return false;
+  XWindowAttributes attributes{};
+  const bool viewable = XGetWindowAttributes(display, window.toULong(), &attributes) != 0 &&
+                        attributes.map_state == IsViewable;
+  XCloseDisplay(display);
+  return viewable;
 }
 
 bool AnswerQuestion(const QString& question, const QString& key) {

@@ -24,6 +24,10 @@ void Click(const QString& window, int x, int y, int button = 1);
 // What a window manager sends for the close box, Alt+F4 and the window menu's Close.
 void SendCloseRequest(const QString& window);
 
+// What a window manager does to minimise a window: unmaps it and marks it iconic.
+void MinimiseAsWindowManager(const QString& window);
+bool IsMapped(const QString& window);
+
 // Focuses the question window and types `key` into it, as a user at the
 // keyboard. A key typed while a window is still being mapped can be lost:
 // typed again until the window has gone, a few times at most. False when it stays.

@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QWebEngineDownloadRequest>
+#include <QWebEngineNotification>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 
@@ -26,6 +28,8 @@ namespace vorla::engine {
 namespace {
 
 constexpr char kProfileName[] = "vorla";
+// Chromium's switch for intranet services on plain HTTP; it takes a comma-separated list.
+constexpr char kSecureOriginSwitch[] = "--unsafely-treat-insecure-origin-as-secure=";
 
 struct EngineState {
   Settings settings;
@@ -35,6 +39,7 @@ struct EngineState {
   QString cookieStoragePath;
   bool persistSessionCookies = false;
   QWebEngineProfile* profile = nullptr;
+  NotificationHandler* notificationHandler = nullptr;
   bool quitRequested = false;
 };
 
@@ -103,6 +108,41 @@ void OnDownloadRequested(QWebEngineDownloadRequest* request) {
   QObject::connect(request, &QWebEngineDownloadRequest::stateChanged, request, updated);
 }
 
+// A page's notification, owned here once the engine has handed it over.
+class PageNotification final : public Notification {
+ public:
+  explicit PageNotification(std::unique_ptr<QWebEngineNotification> notification)
+      : m_notification(std::move(notification)) {}
+  // The last reference may go inside the notification's own closed signal.
+  ~PageNotification() override { m_notification.release()->deleteLater(); }
+
+  QUrl GetOrigin() const override { return m_notification->origin(); }
+  QString GetTitle() const override { return m_notification->title(); }
+  QString GetMessage() const override { return m_notification->message(); }
+  QString GetTag() const override { return m_notification->tag(); }
+  QImage GetIcon() const override { return m_notification->icon(); }
+  void Shown() override { m_notification->show(); }
+  void Click() override { m_notification->click(); }
+  void Close() override { m_notification->close(); }
+
+ private:
+  std::unique_ptr<QWebEngineNotification> m_notification;
+};
+
+void OnNotification(std::unique_ptr<QWebEngineNotification> notification) {
+  if (!State().notificationHandler)
+    return;  // dropped: the page hears nothing
+  QWebEngineNotification* engineNotification = notification.get();
+  RefPtr<Notification> presented(new PageNotification(std::move(notification)));
+  // The connection goes with the engine's object, which the notification owns.
+  QObject::connect(engineNotification, &QWebEngineNotification::closed, engineNotification,
+                   [raw = presented.get()] {
+                     if (NotificationHandler* handler = State().notificationHandler)
+                       handler->OnCloseNotification(raw);
+                   });
+  State().notificationHandler->OnShowNotification(presented);
+}
+
 // The one profile, made when the first browser needs it: the cache folder is
 // emptied by the start-up check before that, with nothing of the engine in it.
 QWebEngineProfile* Profile() {
@@ -127,6 +167,7 @@ QWebEngineProfile* Profile() {
   settings->setAttribute(QWebEngineSettings::NavigateOnDropEnabled, false);
   settings->setAttribute(QWebEngineSettings::WebRTCPublicInterfacesOnly, true);
   QObject::connect(profile, &QWebEngineProfile::downloadRequested, profile, &OnDownloadRequested);
+  profile->setNotificationPresenter(&OnNotification);
   state.profile = profile;
   return profile;
 }
@@ -168,6 +209,14 @@ bool Initialize(int& argc, char** argv, const Settings& settings, RefPtr<Applica
   }
   if (settings.noSandbox)
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+  // Qt WebEngine hands these flags to Chromium, which passes this one on to
+  // its renderers itself.
+  if (!settings.secureOrigins.isEmpty()) {
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    flags += (flags.isEmpty() ? "" : " ") + QByteArray(kSecureOriginSwitch) +
+             settings.secureOrigins.join(QLatin1Char(',')).toLatin1();
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
+  }
 
   if (!qApp) {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
@@ -217,6 +266,8 @@ void SetCookieStoragePath(const QString& path, bool persistSessionCookies) {
                                                                     : QWebEngineProfile::AllowPersistentCookies);
   }
 }
+
+void SetNotificationHandler(NotificationHandler* handler) { State().notificationHandler = handler; }
 
 bool CreateBrowser(QWidget* parent, const QRect& rect, RefPtr<Client> client, const QUrl& url) {
   if (!qApp || !parent || !client)

@@ -25,6 +25,8 @@
 #include "testsupport/xdotool.h"
 
 using vorla::testing::Click;
+using vorla::testing::IsMapped;
+using vorla::testing::MinimiseAsWindowManager;
 using vorla::testing::AnswerQuestion;
 using vorla::testing::CountRequests;
 using vorla::testing::LoopbackServer;
@@ -65,31 +67,6 @@ int SeccompMode(int pid) {
 
 // Every visible window, whatever its title.
 QStringList VisibleWindows() { return Xdotool({"search", "--onlyvisible", "--name", ""}).split('\n', Qt::SkipEmptyParts); }
-// What a window manager does to minimise a window: unmaps it and marks it iconic.
-void MinimiseAsWindowManager(const QString& window) {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display)
-    return;
-  const Atom wmState = XInternAtom(display, "WM_STATE", False);
-  const long state[2] = {IconicState, None};
-  XChangeProperty(display, window.toULong(), wmState, wmState, 32, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(state), 2);
-  XUnmapWindow(display, window.toULong());
-  XSync(display, False);
-  XCloseDisplay(display);
-}
-
-bool IsMapped(const QString& window) {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display)
-    return false;
-  XWindowAttributes attributes{};
-  const bool viewable = XGetWindowAttributes(display, window.toULong(), &attributes) != 0 &&
-                        attributes.map_state == IsViewable;
-  XCloseDisplay(display);
-  return viewable;
-}
-
 // The window with the keyboard focus (no window manager: the one a client set).
 QString FocusedWindow() {
   Display* display = XOpenDisplay(nullptr);
