@@ -82,6 +82,48 @@ bool IsMapped(const QString& window) {
   return viewable;
 }
 
+QString FocusedWindow() {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display)
+    return {};
+  Window focus = None;
+  int revert = 0;
+  XGetInputFocus(display, &focus, &revert);
+  XCloseDisplay(display);
+  return QString::number(focus);
+}
+
+WindowStateRequests::WindowStateRequests(const char* stateAtom) : m_display(XOpenDisplay(nullptr)) {
+  if (!m_display)
+    return;
+  // Qt sends them with StructureNotify | SubstructureRedirect, as the EWMH asks.
+  XSelectInput(m_display, DefaultRootWindow(m_display), StructureNotifyMask);
+  m_state = XInternAtom(m_display, "_NET_WM_STATE", False);
+  m_wanted = XInternAtom(m_display, stateAtom, False);
+  XSync(m_display, False);
+}
+
+WindowStateRequests::~WindowStateRequests() {
+  if (m_display)
+    XCloseDisplay(m_display);
+}
+
+QStringList WindowStateRequests::Seen() {
+  while (m_display && XPending(m_display)) {
+    XEvent event{};
+    XNextEvent(m_display, &event);
+    const XClientMessageEvent& message = event.xclient;
+    if (event.type == ClientMessage && message.message_type == m_state &&
+        (Atom(message.data.l[1]) == m_wanted || Atom(message.data.l[2]) == m_wanted)) {
+      // Qt may send one request twice; a change is what counts.
+      const QString request = QString(message.data.l[0] == 1 ? "+" : "-") + QString::number(message.window);
+      if (m_seen.isEmpty() || m_seen.last() != request)
+        m_seen << request;
+    }
+  }
+  return m_seen;
+}
+
 bool AnswerQuestion(const QString& question, const QString& key) {
   const QString title = Xdotool({"getwindowname", question});
   for (int attempt = 0; attempt < 5; ++attempt) {

@@ -18,17 +18,18 @@
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
-#include <X11/Xlib.h>
 
 #include "testsupport/loopback_server.h"
 #include "testsupport/xdotool.h"
 
+using vorla::testing::FocusedWindow;
 using vorla::testing::IsMapped;
 using vorla::testing::LoopbackServer;
 using vorla::testing::MinimiseAsWindowManager;
 using vorla::testing::Request;
 using vorla::testing::Response;
 using vorla::testing::WaitForWindow;
+using vorla::testing::WindowStateRequests;
 
 namespace {
 
@@ -126,56 +127,6 @@ class LauncherListener : public QObject {
                    .arg(appUri, properties.value("count").toString(), properties.value("count-visible").toString());
   }
 };
-
-namespace {
-
-// The window requests a window manager would see on the root window, as
-// "+attention <window>".
-class AttentionRequests {
- public:
-  AttentionRequests() : m_display(XOpenDisplay(nullptr)) {
-    if (!m_display)
-      return;
-    XSelectInput(m_display, DefaultRootWindow(m_display), StructureNotifyMask | SubstructureNotifyMask);
-    m_state = XInternAtom(m_display, "_NET_WM_STATE", False);
-    m_attention = XInternAtom(m_display, "_NET_WM_STATE_DEMANDS_ATTENTION", False);
-    XSync(m_display, False);
-  }
-  ~AttentionRequests() {
-    if (m_display)
-      XCloseDisplay(m_display);
-  }
-  QStringList Seen() {
-    while (m_display && XPending(m_display)) {
-      XEvent event{};
-      XNextEvent(m_display, &event);
-      const XClientMessageEvent& message = event.xclient;
-      if (event.type == ClientMessage && message.message_type == m_state && message.data.l[0] == 1 &&
-          Atom(message.data.l[1]) == m_attention && !m_seen.contains("+attention " + QString::number(message.window)))
-        m_seen << "+attention " + QString::number(message.window);
-    }
-    return m_seen;
-  }
-
- private:
-  Display* m_display;
-  Atom m_state = None;
-  Atom m_attention = None;
-  QStringList m_seen;
-};
-
-QString FocusedWindow() {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display)
-    return {};
-  Window focus = None;
-  int revert = 0;
-  XGetInputFocus(display, &focus, &revert);
-  XCloseDisplay(display);
-  return QString::number(focus);
-}
-
-}  // namespace
 
 class DesktopServicesTest : public QObject {
   Q_OBJECT
@@ -402,7 +353,7 @@ void DesktopServicesTest::notificationsOnHttps() {
   QTRY_VERIFY_WITH_TIMEOUT(Reports().contains("location 1"), 10000);
 
   // Shown while the window is minimised.
-  AttentionRequests attention;
+  WindowStateRequests attention("_NET_WM_STATE_DEMANDS_ATTENTION");
   MinimiseAsWindowManager(window);
   QTRY_VERIFY_WITH_TIMEOUT(!IsMapped(window), 5000);
   Command("show('t1', '会议', '三点 <b>开会</b>')");
@@ -415,7 +366,7 @@ void DesktopServicesTest::notificationsOnHttps() {
   QVERIFY(first.actions.contains("default"));
   QCOMPARE(first.replacesId, 0u);
   QTRY_VERIFY_WITH_TIMEOUT(Reports().contains("show 会议"), 10000);
-  QTRY_VERIFY_WITH_TIMEOUT(attention.Seen().contains("+attention " + window), 5000);
+  QTRY_VERIFY_WITH_TIMEOUT(attention.Seen().contains("+" + window), 5000);
 
   // A click on it.
   SendSignal("ActivationToken", {first.id, QStringLiteral("token-1")});
