@@ -136,6 +136,7 @@ class DesktopServicesTest : public QObject {
   void cleanup();
   void grantOnPlainHttp();
   void notificationsOnHttps();
+  void untrustedCertificateShowsTheError();
 
  private:
   QString Path(const QString& relative) const { return m_temp->filePath(relative); }
@@ -144,8 +145,9 @@ class DesktopServicesTest : public QObject {
   // `flags`: the engine's, beside --disable-gpu.
   void Start(QProcess& process, const QString& program, const QString& flags = {});
   // Serves the loopback server over TLS too, with a certificate of a test
-  // authority that only this test's HOME trusts; the front's port, or 0.
-  int StartTls();
+  // authority that only this test's HOME trusts (with `trusted`); the
+  // front's port, or 0.
+  int StartTls(bool trusted = true);
   // The page runs `code` at its next turn.
   void Command(const std::string& code);
   QStringList Reports() const;
@@ -222,7 +224,7 @@ QString DesktopServicesTest::StartBus() {
   return QDBusConnection::connectToBus(address, "private").isConnected() ? address : QString();
 }
 
-int DesktopServicesTest::StartTls() {
+int DesktopServicesTest::StartTls(bool trusted) {
   // Each step a program that ends within seconds.
   const QString subject = QStringLiteral("/CN=") + SERVICE_HOST;
   const QList<QStringList> steps = {
@@ -240,7 +242,7 @@ int DesktopServicesTest::StartTls() {
   };
   if (!QDir().mkpath(Path("home/.pki/nssdb")))
     return 0;
-  for (const QStringList& step : steps) {
+  for (const QStringList& step : trusted ? steps : steps.mid(0, 2)) {
     QProcess tool;
     tool.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     tool.start(step.first(), step.mid(1));
@@ -411,6 +413,26 @@ void DesktopServicesTest::notificationsOnHttps() {
   QCOMPARE(server.notified.size(), 3);
   QVERIFY(!Reports().contains("show 无人"));
   QVERIFY2(!Reports().join(',').contains("error"), qPrintable(Reports().join(", ")));
+  End(process);
+}
+
+// A certificate the engine does not trust is never accepted: the window shows
+// the engine's error page, and no request reaches the service.
+void DesktopServicesTest::untrustedCertificateShowsTheError() {
+  const int tlsPort = StartTls(false);
+  QVERIFY(tlsPort > 0);
+  QProcess process;
+  Start(process, BINDING_HTTPS_PROGRAM,
+        QStringLiteral("\"--host-resolver-rules=MAP %1:443 127.0.0.1:%2\"").arg(SERVICE_HOST).arg(tlsPort));
+  auto stop = qScopeGuard([&process] {
+    if (process.state() != QProcess::NotRunning) {
+      process.kill();
+      process.waitForFinished(5000);
+    }
+  });
+  // The error page is titled with the host it could not reach.
+  QVERIFY(!WaitForWindow(SERVICE_HOST, {}, 30000).isEmpty());
+  QCOMPARE(vorla::testing::CountRequests(*m_server, "/signin"), 0);
   End(process);
 }
 
