@@ -128,6 +128,20 @@ class LauncherListener : public QObject {
   }
 };
 
+namespace {
+
+// A binding the test leaves running goes with it.
+auto KillAtEnd(QProcess& process) {
+  return qScopeGuard([&process] {
+    if (process.state() != QProcess::NotRunning) {
+      process.kill();
+      process.waitForFinished(5000);
+    }
+  });
+}
+
+}  // namespace
+
 class DesktopServicesTest : public QObject {
   Q_OBJECT
 
@@ -144,6 +158,12 @@ class DesktopServicesTest : public QObject {
   QString StartBus();
   // `flags`: the engine's, beside --disable-gpu.
   void Start(QProcess& process, const QString& program, const QString& flags = {});
+  // The HTTPS build, the service's name leading to the TLS front on
+  // `tlsPort`; the vendor's still goes through http_proxy.
+  void StartHttps(QProcess& process, int tlsPort) {
+    Start(process, BINDING_HTTPS_PROGRAM,
+          QStringLiteral("\"--host-resolver-rules=MAP %1:443 127.0.0.1:%2\"").arg(SERVICE_HOST).arg(tlsPort));
+  }
   // Serves the loopback server over TLS too, with a certificate of a test
   // authority that only this test's HOME trusts (with `trusted`); the
   // front's port, or 0.
@@ -308,12 +328,7 @@ void DesktopServicesTest::End(QProcess& process) {
 void DesktopServicesTest::grantOnPlainHttp() {
   QProcess process;
   Start(process, BINDING_PROGRAM);
-  auto stop = qScopeGuard([&process] {
-    if (process.state() != QProcess::NotRunning) {
-      process.kill();
-      process.waitForFinished(5000);
-    }
-  });
+  auto stop = KillAtEnd(process);
   QVERIFY(!WaitForWindow(kSignInTitle, {}, 30000).isEmpty());
   QTRY_VERIFY2_WITH_TIMEOUT(Reports().contains("permission granted"), qPrintable(Reports().join(", ")), 20000);
   End(process);
@@ -339,15 +354,8 @@ void DesktopServicesTest::notificationsOnHttps() {
                       SLOT(OnUpdate(QString, QVariantMap))));
 
   QProcess process;
-  // The service's name leads to the TLS front; the vendor's still goes through http_proxy.
-  Start(process, BINDING_HTTPS_PROGRAM,
-        QStringLiteral("\"--host-resolver-rules=MAP %1:443 127.0.0.1:%2\"").arg(SERVICE_HOST).arg(tlsPort));
-  auto stop = qScopeGuard([&process] {
-    if (process.state() != QProcess::NotRunning) {
-      process.kill();
-      process.waitForFinished(5000);
-    }
-  });
+  StartHttps(process, tlsPort);
+  auto stop = KillAtEnd(process);
   const QString window = WaitForWindow(kSignInTitle, {}, 30000);
   QVERIFY(!window.isEmpty());
   QTRY_VERIFY2_WITH_TIMEOUT(Reports().contains("permission granted"), qPrintable(Reports().join(", ")), 20000);
@@ -422,14 +430,8 @@ void DesktopServicesTest::untrustedCertificateShowsTheError() {
   const int tlsPort = StartTls(false);
   QVERIFY(tlsPort > 0);
   QProcess process;
-  Start(process, BINDING_HTTPS_PROGRAM,
-        QStringLiteral("\"--host-resolver-rules=MAP %1:443 127.0.0.1:%2\"").arg(SERVICE_HOST).arg(tlsPort));
-  auto stop = qScopeGuard([&process] {
-    if (process.state() != QProcess::NotRunning) {
-      process.kill();
-      process.waitForFinished(5000);
-    }
-  });
+  StartHttps(process, tlsPort);
+  auto stop = KillAtEnd(process);
   // The error page is titled with the host it could not reach.
   QVERIFY(!WaitForWindow(SERVICE_HOST, {}, 30000).isEmpty());
   QCOMPARE(vorla::testing::CountRequests(*m_server, "/signin"), 0);
