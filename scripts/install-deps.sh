@@ -12,7 +12,7 @@ packages=(
   libgl-dev libxkbcommon-dev libx11-dev
   librsvg2-bin
   xvfb xauth xdotool fonts-noto-cjk openssl
-  python3 curl time bc
+  python3 curl time bc libnss3-tools
   nginx fcgiwrap imagemagick desktop-file-utils appstream dpkg-dev file
   makeself xz-utils x11-utils poppler-utils libatspi2.0-dev at-spi2-core dbus-daemon libglib2.0-bin
   qt6-wayland sway wtype

@@ -20,7 +20,8 @@
 # makes a release without one, whose every user runs whatever installer a
 # network attacker serves; it is refused unless asked for by name. The build (Release,
 # no tests) goes to build-release/VERSION, or to $VORLA_RELEASE_BUILD_DIR;
-# VORLA_VENDOR_HOST and VORLA_SERVICE_HOST, when set, are its built-in hosts.
+# VORLA_VENDOR_HOST and VORLA_SERVICE_HOST, when set, are its built-in hosts;
+# VORLA_SERVICE_SCHEME (http or https), when set, how the service is reached.
 # Two runs for the same version and checkout write the same files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -83,6 +84,7 @@ export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/n
 hosts=()
 [ -n "${VORLA_VENDOR_HOST:-}" ] && hosts+=(-DVORLA_VENDOR_HOST="$VORLA_VENDOR_HOST")
 [ -n "${VORLA_SERVICE_HOST:-}" ] && hosts+=(-DVORLA_SERVICE_HOST="$VORLA_SERVICE_HOST")
+[ -n "${VORLA_SERVICE_SCHEME:-}" ] && hosts+=(-DVORLA_SERVICE_SCHEME="$VORLA_SERVICE_SCHEME")
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
   -DVORLA_RELEASE_VERSION="$version" -DVORLA_UPDATE_PUBLIC_KEY="$public_key" "${hosts[@]}" >/dev/null
 cmake --build "$build" -j2 --target binding upgrade

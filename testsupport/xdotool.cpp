@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace vorla::testing {
 
@@ -55,6 +56,72 @@ void SendCloseRequest(const QString& window) {
   event.xclient.data.l[1] = CurrentTime;
   XSendEvent(display, window.toULong(), False, NoEventMask, &event);
   XCloseDisplay(display);
+}
+
+void MinimiseAsWindowManager(const QString& window) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display)
+    return;
+  const Atom wmState = XInternAtom(display, "WM_STATE", False);
+  const long state[2] = {IconicState, None};
+  XChangeProperty(display, window.toULong(), wmState, wmState, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(state), 2);
+  XUnmapWindow(display, window.toULong());
+  XSync(display, False);
+  XCloseDisplay(display);
+}
+
+bool IsMapped(const QString& window) {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display)
+    return false;
+  XWindowAttributes attributes{};
+  const bool viewable = XGetWindowAttributes(display, window.toULong(), &attributes) != 0 &&
+                        attributes.map_state == IsViewable;
+  XCloseDisplay(display);
+  return viewable;
+}
+
+QString FocusedWindow() {
+  Display* display = XOpenDisplay(nullptr);
+  if (!display)
+    return {};
+  Window focus = None;
+  int revert = 0;
+  XGetInputFocus(display, &focus, &revert);
+  XCloseDisplay(display);
+  return QString::number(focus);
+}
+
+WindowStateRequests::WindowStateRequests(const char* stateAtom) : m_display(XOpenDisplay(nullptr)) {
+  if (!m_display)
+    return;
+  // Qt sends them with StructureNotify | SubstructureRedirect, as the EWMH asks.
+  XSelectInput(m_display, DefaultRootWindow(m_display), StructureNotifyMask);
+  m_state = XInternAtom(m_display, "_NET_WM_STATE", False);
+  m_wanted = XInternAtom(m_display, stateAtom, False);
+  XSync(m_display, False);
+}
+
+WindowStateRequests::~WindowStateRequests() {
+  if (m_display)
+    XCloseDisplay(m_display);
+}
+
+QStringList WindowStateRequests::Seen() {
+  while (m_display && XPending(m_display)) {
+    XEvent event{};
+    XNextEvent(m_display, &event);
+    const XClientMessageEvent& message = event.xclient;
+    if (event.type == ClientMessage && message.message_type == m_state &&
+        (Atom(message.data.l[1]) == m_wanted || Atom(message.data.l[2]) == m_wanted)) {
+      // Qt may send one request twice; a change is what counts.
+      const QString request = QString(message.data.l[0] == 1 ? "+" : "-") + QString::number(message.window);
+      if (m_seen.isEmpty() || m_seen.last() != request)
+        m_seen << request;
+    }
+  }
+  return m_seen;
 }
 
 bool AnswerQuestion(const QString& question, const QString& key) {

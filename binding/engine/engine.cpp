@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QWebEngineDownloadRequest>
+#include <QWebEngineNotification>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 
@@ -42,6 +44,9 @@ constexpr char kFallbackLanguage[] = "en-US";
 // still ends a helper.
 constexpr int kProgramSignals[] = {SIGUSR1, SIGINT, SIGHUP};
 
+// Chromium's switch for intranet services on plain HTTP; it takes a comma-separated list.
+constexpr char kSecureOriginSwitch[] = "--unsafely-treat-insecure-origin-as-secure=";
+
 struct EngineState {
   Settings settings;
   RefPtr<Application> application;
@@ -50,6 +55,7 @@ struct EngineState {
   QString cookieStoragePath;
   bool persistSessionCookies = false;
   QWebEngineProfile* profile = nullptr;
+  NotificationHandler* notificationHandler = nullptr;
   bool quitRequested = false;
 };
 
@@ -143,6 +149,41 @@ QString SpellCheckLanguage(const QString& folder) {
   return available.contains(fallback) ? fallback : QString();
 }
 
+// A page's notification, owned here once the engine has handed it over.
+class PageNotification final : public Notification {
+ public:
+  explicit PageNotification(std::unique_ptr<QWebEngineNotification> notification)
+      : m_notification(std::move(notification)) {}
+  // The last reference may go inside the notification's own closed signal.
+  ~PageNotification() override { m_notification.release()->deleteLater(); }
+
+  QUrl GetOrigin() const override { return m_notification->origin(); }
+  QString GetTitle() const override { return m_notification->title(); }
+  QString GetMessage() const override { return m_notification->message(); }
+  QString GetTag() const override { return m_notification->tag(); }
+  QImage GetIcon() const override { return m_notification->icon(); }
+  void Shown() override { m_notification->show(); }
+  void Click() override { m_notification->click(); }
+  void Close() override { m_notification->close(); }
+
+ private:
+  std::unique_ptr<QWebEngineNotification> m_notification;
+};
+
+void OnNotification(std::unique_ptr<QWebEngineNotification> notification) {
+  if (!State().notificationHandler)
+    return;  // dropped: the page hears nothing
+  QWebEngineNotification* engineNotification = notification.get();
+  RefPtr<Notification> presented(new PageNotification(std::move(notification)));
+  // The connection goes with the engine's object, which the notification owns.
+  QObject::connect(engineNotification, &QWebEngineNotification::closed, engineNotification,
+                   [raw = presented.get()] {
+                     if (NotificationHandler* handler = State().notificationHandler)
+                       handler->OnCloseNotification(raw);
+                   });
+  State().notificationHandler->OnShowNotification(presented);
+}
+
 // The one profile, made when the first browser needs it: the cache folder is
 // emptied by the start-up check before that, with nothing of the engine in it.
 QWebEngineProfile* Profile() {
@@ -172,6 +213,7 @@ QWebEngineProfile* Profile() {
     profile->setSpellCheckEnabled(true);
   }
   QObject::connect(profile, &QWebEngineProfile::downloadRequested, profile, &OnDownloadRequested);
+  profile->setNotificationPresenter(&OnNotification);
   state.profile = profile;
   return profile;
 }
@@ -223,6 +265,15 @@ bool Initialize(int& argc, char** argv, const Settings& settings, RefPtr<Applica
         QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath() + QLatin1String(kDictionaryFolder);
     if (QFileInfo(dictionaries).isDir())
       qputenv(kDictionariesVariable, QFileInfo(dictionaries).canonicalFilePath().toLocal8Bit());
+  }
+  // Qt WebEngine hands these flags to Chromium's browser process. Qt WebEngine
+  // 6.4 does not pass this one on to its renderers, so there the page stays
+  // no secure context; an HTTPS build needs none of it.
+  if (!settings.secureOrigins.isEmpty()) {
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    flags += (flags.isEmpty() ? "" : " ") + QByteArray(kSecureOriginSwitch) +
+             settings.secureOrigins.join(QLatin1Char(',')).toLatin1();
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
   }
 
   if (!qApp) {
@@ -277,6 +328,8 @@ void SetCookieStoragePath(const QString& path, bool persistSessionCookies) {
 void SetPageZoom(double factor, std::function<void(double)> onChanged) {
   BrowserKeys::SetZoom(factor, std::move(onChanged));
 }
+
+void SetNotificationHandler(NotificationHandler* handler) { State().notificationHandler = handler; }
 
 bool CreateBrowser(QWidget* parent, const QRect& rect, RefPtr<Client> client, const QUrl& url) {
   if (!qApp || !parent || !client)

@@ -4,9 +4,11 @@
 
 #include <QRect>
 #include <QString>
+#include <QStringList>
 
 #include "engine/application.h"
 #include "engine/client.h"
+#include "engine/notification.h"
 
 class QWidget;
 
@@ -20,6 +22,10 @@ struct Settings {
   bool multiThreadedMessageLoop = false;
   // The HTTP disk cache's folder; nothing else of the profile lives there.
   QString cachePath;
+  // Plain-HTTP origins ("http://app.vorla.example") the engine treats as
+  // secure contexts, as it does HTTPS: pages there get the APIs kept for
+  // secure origins (notifications, service workers).
+  QStringList secureOrigins;
 };
 
 // When this process is one of the engine's sub-processes (renderer, GPU,
@@ -50,6 +56,10 @@ void SetCookieStoragePath(const QString& path, bool persistSessionCookies);
 // those open and those made later; `onChanged` hears each zoom the user makes
 // with the keys or Ctrl+wheel, in any window.
 void SetPageZoom(double factor, std::function<void(double)> onChanged);
+
+// Where the pages' notifications go; null (the default) drops them. The
+// handler must outlive every browser, or be unset before it goes.
+void SetNotificationHandler(NotificationHandler* handler);
 
 // Creates a browser as a child of `parent` at `rect` showing `url`. The client
 // hears of it in OnAfterCreated. False when it could not be created.

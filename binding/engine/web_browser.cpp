@@ -34,6 +34,7 @@
 #include "engine/full_screen_window.h"
 #include "engine/page_printer.h"
 #include "engine/page_notice.h"
+#include "vorla/build_config.h"
 
 namespace vorla::engine {
 namespace {
@@ -80,6 +81,20 @@ bool IsNetworkFailure(int errorCode) {
     default:
       return false;
   }
+}
+
+// Notifications are granted to pages of the service's host and its subdomains
+// ("app.vorla.example", "eu.app.vorla.example"; not "app.vorla.example.net"),
+// which the user signs in to; every other feature and origin is denied.
+bool GrantsPermission(const QUrl& origin, QWebEnginePage::Feature feature) {
+  if (feature != QWebEnginePage::Notifications)
+    return false;
+  if (origin.scheme() != QLatin1String("http") && origin.scheme() != QLatin1String("https"))
+    return false;
+  const QString service = QString::fromLatin1(vorla::build::kServiceHost);
+  const QString host = origin.host();
+  return host.compare(service, Qt::CaseInsensitive) == 0 ||
+         host.endsWith(QLatin1Char('.') + service, Qt::CaseInsensitive);
 }
 
 // The page of one browser: console messages go to the client first.
@@ -347,11 +362,13 @@ void WebBrowser::ConnectPage() {
                      if (status != QWebEnginePage::NormalTerminationStatus)
                        OnRendererGone();
                    });
-  // Nothing asks the user: every request is denied at once, so that no page
+  // Nothing asks the user: every request is answered at once, so that no page
   // waits for an answer that never comes.
   QObject::connect(page, &QWebEnginePage::featurePermissionRequested, page,
                    [page](const QUrl& origin, QWebEnginePage::Feature feature) {
-                     page->setFeaturePermission(origin, feature, QWebEnginePage::PermissionDeniedByUser);
+                     page->setFeaturePermission(origin, feature,
+                                                GrantsPermission(origin, feature) ? QWebEnginePage::PermissionGrantedByUser
+                                                                                  : QWebEnginePage::PermissionDeniedByUser);
                    });
   QObject::connect(page, &QWebEnginePage::fileSystemAccessRequested, page,
                    [](QWebEngineFileSystemAccessRequest request) { request.reject(); });

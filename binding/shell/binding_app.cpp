@@ -16,6 +16,8 @@
 
 #include "client/web_app.h"
 #include "client/web_client.h"
+#include "desktop/desktop_notifications.h"
+#include "desktop/launcher_count.h"
 #include "engine/engine.h"
 #include "manifest/curl_handles.h"
 #include "platform/platform.h"
@@ -36,6 +38,8 @@ const char kCacheFolder[] = "/cache/";
 const char kNoSandbox[] = "系统不提供浏览器引擎的沙箱（无法创建用户命名空间），网页将在没有沙箱的情况下运行。";
 
 constexpr int kStartFailed = 1;
+// The scheme is this executable's build setting.
+constexpr char kServiceScheme[] = VORLA_SERVICE_SCHEME;
 
 // On the terminal always; in a window too once the application object exists.
 void ShowStartupError(const char* text) {
@@ -116,6 +120,10 @@ int CbindingApp::InitInstance(int argc, char** argv) {
   settings.multiThreadedMessageLoop = false;
   if (!dataFolder.empty())
     settings.cachePath = QString::fromStdString(dataFolder.string()) + QLatin1String(kCacheFolder);
+  // The service's pages on plain HTTP are no secure context, and the engine
+  // offers them no notifications: its own origin, and no other, is made one.
+  if (QLatin1String(kServiceScheme) == QLatin1String("http"))
+    settings.secureOrigins << QStringLiteral("http://") + QString::fromLatin1(vorla::build::kServiceHost);
   int qtArgc = argc;
   if (!vorla::engine::Initialize(qtArgc, argv, settings, application)) {
     ShowStartupError(kEngineFailed);
@@ -144,7 +152,11 @@ int CbindingApp::InitInstance(int argc, char** argv) {
     } else {
       instance.Listen(dlg);
       ProcessSignals processSignals(dlg);
+      DesktopNotifications notifications(dlg);
+      vorla::engine::SetNotificationHandler(&notifications);
+      new LauncherCount(dlg);
       vorla::engine::RunMessageLoop();
+      vorla::engine::SetNotificationHandler(nullptr);
     }
     // Every widget must be gone before the engine takes the application object.
     delete dlg.data();

@@ -19,9 +19,12 @@ const char kCaption[] = "Vorla";
 const char kExitQuestion[] = "你确定要退出Vorla吗？";
 const char kCookieFolder[] = "/cookies/";
 
+// The scheme is this executable's build setting.
+constexpr char kServiceScheme[] = VORLA_SERVICE_SCHEME;
+
 QUrl SignInPage() {
-  return QUrl(QStringLiteral("http://") + QString::fromLatin1(vorla::build::kServiceHost) +
-              QStringLiteral("/signin"));
+  return QUrl(QString::fromLatin1(kServiceScheme) + QStringLiteral("://") +
+              QString::fromLatin1(vorla::build::kServiceHost) + QStringLiteral("/signin"));
 }
 
 QString HomePageScript() {

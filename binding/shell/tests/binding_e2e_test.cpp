@@ -26,6 +26,9 @@
 #include "testsupport/xdotool.h"
 
 using vorla::testing::Click;
+using vorla::testing::FocusedWindow;
+using vorla::testing::IsMapped;
+using vorla::testing::MinimiseAsWindowManager;
 using vorla::testing::AnswerQuestion;
 using vorla::testing::CountRequests;
 using vorla::testing::LoopbackServer;
@@ -37,6 +40,7 @@ using vorla::testing::ScreenReaderBus;
 using vorla::testing::SendCloseRequest;
 using vorla::testing::WaitForWindow;
 using vorla::testing::Windows;
+using vorla::testing::WindowStateRequests;
 using vorla::testing::Xdotool;
 
 namespace {
@@ -57,42 +61,6 @@ QString AskToClose(const QString& window, const QStringList& known) {
 
 // Every visible window, whatever its title.
 QStringList VisibleWindows() { return Xdotool({"search", "--onlyvisible", "--name", ""}).split('\n', Qt::SkipEmptyParts); }
-// What a window manager does to minimise a window: unmaps it and marks it iconic.
-void MinimiseAsWindowManager(const QString& window) {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display)
-    return;
-  const Atom wmState = XInternAtom(display, "WM_STATE", False);
-  const long state[2] = {IconicState, None};
-  XChangeProperty(display, window.toULong(), wmState, wmState, 32, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(state), 2);
-  XUnmapWindow(display, window.toULong());
-  XSync(display, False);
-  XCloseDisplay(display);
-}
-
-bool IsMapped(const QString& window) {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display)
-    return false;
-  XWindowAttributes attributes{};
-  const bool viewable = XGetWindowAttributes(display, window.toULong(), &attributes) != 0 &&
-                        attributes.map_state == IsViewable;
-  XCloseDisplay(display);
-  return viewable;
-}
-
-// The window with the keyboard focus (no window manager: the one a client set).
-QString FocusedWindow() {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display)
-    return {};
-  Window focus = None;
-  int revert = 0;
-  XGetInputFocus(display, &focus, &revert);
-  XCloseDisplay(display);
-  return QString::number(focus);
-}
 
 // Where `window` is and how big, as "x,y widthxheight".
 QString Geometry(const QString& window) {
@@ -110,48 +78,6 @@ void ClickIn(const QString& window, int x, int y) {
   Xdotool({"click", "1"});
 }
 
-// The full-screen requests windows send the window manager (_NET_WM_STATE
-// client messages to the root window), seen as a window manager would see
-// them: "+<window>" to enter, "-<window>" to leave. Bare Xvfb has no window
-// manager to act on them, so no window changes size by itself.
-class FullScreenRequests {
- public:
-  FullScreenRequests() : m_display(XOpenDisplay(nullptr)) {
-    if (!m_display)
-      return;
-    // Qt sends them with StructureNotify | SubstructureRedirect, as the EWMH asks.
-    XSelectInput(m_display, DefaultRootWindow(m_display), StructureNotifyMask);
-    m_state = XInternAtom(m_display, "_NET_WM_STATE", False);
-    m_fullScreen = XInternAtom(m_display, "_NET_WM_STATE_FULLSCREEN", False);
-    XSync(m_display, False);
-  }
-  ~FullScreenRequests() {
-    if (m_display)
-      XCloseDisplay(m_display);
-  }
-
-  QStringList Seen() {
-    while (m_display && XPending(m_display)) {
-      XEvent event{};
-      XNextEvent(m_display, &event);
-      const XClientMessageEvent& message = event.xclient;
-      if (event.type == ClientMessage && message.message_type == m_state &&
-          (Atom(message.data.l[1]) == m_fullScreen || Atom(message.data.l[2]) == m_fullScreen)) {
-        // Qt may send one request twice; a change is what counts.
-        const QString request = QString(message.data.l[0] == 1 ? "+" : "-") + QString::number(message.window);
-        if (m_seen.isEmpty() || m_seen.last() != request)
-          m_seen << request;
-      }
-    }
-    return m_seen;
-  }
-
- private:
-  Display* m_display;
-  Atom m_state = None;
-  Atom m_fullScreen = None;
-  QStringList m_seen;
-};
 
 // The names of the dialogs the program `pid` shows a screen reader, as AT-SPI
 // tells them.
@@ -1125,7 +1051,7 @@ void BindingE2eTest::fullScreen() {
                                      .body = "<html><head><title>Pop-up</title></head><body style='margin:0'>"
                                              "<div id='v' style='width:200px;height:200px;background:blue'></div>" +
                                              fullScreenScript + "</body></html>"});
-  FullScreenRequests requests;
+  WindowStateRequests requests("_NET_WM_STATE_FULLSCREEN");
   QProcess process;
   const QString window = StartToSignIn(process);
   QVERIFY(!window.isEmpty());
