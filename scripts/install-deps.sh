@@ -10,7 +10,7 @@ packages=(
   qt6-webengine-dev qt6-webengine-dev-tools
   libgl-dev libxkbcommon-dev libx11-dev
   librsvg2-bin
-  xvfb xauth xdotool fonts-noto-cjk openssl
+  xvfb xauth xdotool fonts-noto-cjk openssl ca-certificates
   python3 curl time bc
   nginx fcgiwrap imagemagick desktop-file-utils appstream dpkg-dev file
   makeself xz-utils x11-utils poppler-utils libatspi2.0-dev at-spi2-core dbus-daemon

@@ -16,6 +16,7 @@
 #include <QPageSize>
 #include <QScreen>
 #include <QTimer>
+#include <QVersionNumber>
 #include <QWebEngineFileSystemAccessRequest>
 #include <QWebEngineRegisterProtocolHandlerRequest>
 #include <QWebEngineContextMenuRequest>
@@ -23,6 +24,10 @@
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
+#include <QtGlobal>
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+#include <QWebEnginePermission>
+#endif
 
 #include "engine/browser_host.h"
 #include "engine/frame.h"
@@ -160,6 +165,29 @@ class WebFrame final : public Frame {
   RefPtr<WebBrowser> m_browser;
 };
 
+// Below Qt 6.5 only: the engine never makes the web preferences of a pop-up
+// that the renderer created and that never navigated (window.open('') written
+// by its opener), and the pop-up's first paint then reads them through a null
+// pointer; a print to PDF makes them. From 6.5 on they are made, and that
+// print's callback can come after the page went (a crash). Decided by the Qt
+// found at run time: a build made on 6.4 runs on a newer one after an upgrade.
+bool NeedsBlankPopupPreferences() {
+  return QVersionNumber::fromString(QLatin1String(qVersion())) < QVersionNumber(6, 5);
+}
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+using PermissionFeature = QWebEnginePermission::PermissionType;
+#else
+using PermissionFeature = QWebEnginePage::Feature;
+#endif
+
+// The answer to a page's permission request. Nothing asks the user, so that
+// no page waits for an answer that never comes: every request is denied. The
+// clipboard needs none: the user's copy and paste are no page's request.
+bool GrantsPermission(const QUrl& /*origin*/, PermissionFeature /*feature*/) {
+  return false;
+}
+
 }  // namespace
 
 WebBrowser::WebBrowser(QWebEngineProfile* profile, QWidget* parent, const QRect& rect, RefPtr<Client> client)
@@ -291,12 +319,21 @@ void WebBrowser::ConnectPage() {
                      if (status != QWebEnginePage::NormalTerminationStatus)
                        OnRendererGone();
                    });
-  // Nothing asks the user: every request is denied at once, so that no page
-  // waits for an answer that never comes.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+  QObject::connect(page, &QWebEnginePage::permissionRequested, page, [](QWebEnginePermission permission) {
+    if (GrantsPermission(permission.origin(), permission.permissionType()))
+      permission.grant();
+    else
+      permission.deny();
+  });
+#else
   QObject::connect(page, &QWebEnginePage::featurePermissionRequested, page,
                    [page](const QUrl& origin, QWebEnginePage::Feature feature) {
-                     page->setFeaturePermission(origin, feature, QWebEnginePage::PermissionDeniedByUser);
+                     page->setFeaturePermission(origin, feature,
+                                                GrantsPermission(origin, feature) ? QWebEnginePage::PermissionGrantedByUser
+                                                                                  : QWebEnginePage::PermissionDeniedByUser);
                    });
+#endif
   QObject::connect(page, &QWebEnginePage::fileSystemAccessRequested, page,
                    [](QWebEngineFileSystemAccessRequest request) { request.reject(); });
   QObject::connect(page, &QWebEnginePage::registerProtocolHandlerRequested, page,
@@ -362,16 +399,24 @@ void WebBrowser::OnAdopted() {
   QWebEnginePage* page = Page();
   if (!page)
     return;
-  // Qt WebEngine 6.4 never makes the web preferences of a pop-up that the
-  // renderer created and that never navigated (window.open('') written by its
-  // opener), and the pop-up's first paint then reads them through a null
-  // pointer. Printing to PDF makes them; the PDF is dropped. The page must not
-  // go while that print runs (a fraction of a second), so closes wait for it.
   RefPtr<WebBrowser> self(this);
-  page->printToPdf([self](const QByteArray&) { self->OnReady(); },
-                   QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF()));
-  // Bounded: an answer that never comes must not keep the pop-up for ever.
-  QTimer::singleShot(kReadyTimeoutMs, m_view, [self] { self->OnReady(); });
+  if (NeedsBlankPopupPreferences()) {
+    // The PDF is dropped. The page must not go while that print runs (a
+    // fraction of a second), so closes wait for it.
+    page->printToPdf([self](const QByteArray&) { self->OnReady(); },
+                     QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF()));
+  } else {
+    m_ready = true;
+    if (m_printer)
+      m_printer->SetReady();
+  }
+  // Bounded: an answer that never comes must not keep the pop-up for ever,
+  // nor a link's pop-up that never navigates hidden.
+  QTimer::singleShot(kReadyTimeoutMs, m_view, [self] {
+    self->OnReady();
+    if (self->m_view && !self->m_popupLink.isEmpty())
+      self->m_view->show();
+  });
 }
 
 void WebBrowser::OnReady() {
