@@ -406,9 +406,8 @@ void WebBrowser::OnAdopted() {
     page->printToPdf([self](const QByteArray&) { self->OnReady(); },
                      QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF()));
   } else {
-    m_ready = true;
-    if (m_printer)
-      m_printer->SetReady();
+    // Nothing to wait for: a link's pop-up still shows at its first navigation.
+    OnReady(false);
   }
   // Bounded: an answer that never comes must not keep the pop-up for ever,
   // nor a link's pop-up that never navigates hidden.
@@ -419,7 +418,7 @@ void WebBrowser::OnAdopted() {
   });
 }
 
-void WebBrowser::OnReady() {
+void WebBrowser::OnReady(bool showLinkPopup) {
   if (m_ready)
     return;
   m_ready = true;
@@ -428,7 +427,7 @@ void WebBrowser::OnReady() {
   switch (std::exchange(m_pendingClose, PendingClose::kNone)) {
     case PendingClose::kNone:
       // A pop-up for a clicked link that has not navigated yet shows now.
-      if (m_view)
+      if (m_view && showLinkPopup)
         m_view->show();
       break;
     case PendingClose::kRequest:

@@ -68,7 +68,9 @@ class WebBrowser final : public Browser {
   void OnWindowCloseRequested();
   // Qt has put the page Chromium made for a pop-up in place of ours.
   void OnAdopted();
-  void OnReady();
+  // Runs the closes asked for meanwhile; `showLinkPopup`: shows a link's
+  // pop-up that has not navigated yet too.
+  void OnReady(bool showLinkPopup = true);
   void OnRendererGone();
   void OnGeometryChangeRequested(const QRect& geometry);
   // The link the user clicked here a moment ago, once; empty when none.
