@@ -611,13 +611,17 @@ void WebClientEngineTest::droppedFileOpensNothing() {
   file.close();
   QMimeData data;
   data.setUrls({QUrl::fromLocalFile(file.fileName())});
+  // As a real drag delivers them: each from the event loop in its turn, the
+  // button released at the drop. Qt 6.8's engine drops what comes faster.
   auto dropAt = [&](QPoint at) {
     const Qt::DropActions actions = Qt::CopyAction | Qt::LinkAction;
     QDragEnterEvent enter(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(MainView(), &enter);
+    QTest::qWait(300);
     QDragMoveEvent move(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(MainView(), &move);
-    QDropEvent drop(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QTest::qWait(300);
+    QDropEvent drop(at, actions, &data, Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(MainView(), &drop);
   };
   dropAt(QPoint(100, 100));
