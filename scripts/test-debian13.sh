@@ -92,12 +92,12 @@ failed=0
 status=0
 
 # The suite: the root is kept between runs (its packages and build are reused),
-# the checkout copied afresh.
+# the checkout copied afresh, times kept, so a second run rebuilds what changed.
 [ -d "$suite" ] || cp -a "$base" "$suite"
 rm -rf "$suite/src"
 mkdir -p "$suite/src"
 git -C "$src" ls-files -z --cached --others --exclude-standard |
-  (cd "$src" && xargs -0 cp --parents -d -t "$suite/src" 2>/dev/null)
+  (cd "$src" && xargs -0 cp --parents -d -p -t "$suite/src" 2>/dev/null)
 results=$suite/results
 rm -f "$results"
 # The build folder lives outside the copied checkout, so it survives the copy.
