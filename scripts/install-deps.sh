@@ -11,7 +11,7 @@ packages=(
   hunspell-en-us hunspell-en-gb hunspell-de-de hunspell-fr hunspell-es
   libgl-dev libxkbcommon-dev libx11-dev
   librsvg2-bin
-  xvfb xauth xdotool fonts-noto-cjk openssl
+  xvfb xauth xdotool fonts-noto-cjk openssl ca-certificates
   python3 curl time bc libnss3-tools
   nginx fcgiwrap imagemagick desktop-file-utils appstream dpkg-dev file
   makeself xz-utils x11-utils poppler-utils libatspi2.0-dev at-spi2-core dbus-daemon libglib2.0-bin

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the whole suite, each
-# windowed test on an Xvfb display of its own, then the tests that need no browser engine again under ASan + UBSan.
+# windowed test on an Xvfb display of its own, then the tests that need no browser engine again under ASan + UBSan,
+# then the whole suite again on Debian 13 (scripts/test-debian13.sh; skipped where the machine cannot make its root).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,9 +35,33 @@ run_suite() {  # preset
   [ "$fails" -eq 0 ]
 }
 
+# Debian 13 (Qt 6.8): the default suite again in a Debian 13 root, and the
+# release the default suite made here installed there. Skipped, and said so,
+# where this machine cannot make the root.
+run_debian13() {
+  local log rc counts
+  log=$(mktemp)
+  bash scripts/test-debian13.sh "$PWD/build/release-test/out" 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  counts=$(sed -n 's/^Debian 13 tests: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$log" | tail -n1)
+  rm -f "$log"
+  if [ "$rc" -eq 2 ]; then
+    echo "Debian 13 tests skipped: this machine cannot make a Debian 13 root (see above)"
+    return 0
+  fi
+  if [ -n "$counts" ]; then
+    passed=$((passed + ${counts% *}))
+    failed=$((failed + ${counts#* }))
+  else
+    failed=$((failed + 1))
+  fi
+  [ "$rc" -eq 0 ]
+}
+
 status=0
 run_suite default || status=1
 run_suite asan || status=1
+run_debian13 || status=1
 echo
 echo "Tests: $passed passed, $failed failed"
 [ $status -eq 0 ] && [ $failed -eq 0 ]

@@ -17,6 +17,7 @@
 #include <QPageSize>
 #include <QScreen>
 #include <QTimer>
+#include <QVersionNumber>
 #include <QWebEngineFileSystemAccessRequest>
 #include <QWebEngineRegisterProtocolHandlerRequest>
 #include <QWebEngineContextMenuRequest>
@@ -25,6 +26,10 @@
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
+#include <QtGlobal>
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+#include <QWebEnginePermission>
+#endif
 
 #include "desktop/retry_timer.h"
 #include "engine/browser_host.h"
@@ -81,20 +86,6 @@ bool IsNetworkFailure(int errorCode) {
     default:
       return false;
   }
-}
-
-// Notifications are granted to pages of the service's host and its subdomains
-// ("app.vorla.example", "eu.app.vorla.example"; not "app.vorla.example.net"),
-// which the user signs in to; every other feature and origin is denied.
-bool GrantsPermission(const QUrl& origin, QWebEnginePage::Feature feature) {
-  if (feature != QWebEnginePage::Notifications)
-    return false;
-  if (origin.scheme() != QLatin1String("http") && origin.scheme() != QLatin1String("https"))
-    return false;
-  const QString service = QString::fromLatin1(vorla::build::kServiceHost);
-  const QString host = origin.host();
-  return host.compare(service, Qt::CaseInsensitive) == 0 ||
-         host.endsWith(QLatin1Char('.') + service, Qt::CaseInsensitive);
 }
 
 // The page of one browser: console messages go to the client first.
@@ -211,6 +202,39 @@ class WebFrame final : public Frame {
  private:
   RefPtr<WebBrowser> m_browser;
 };
+
+// Below Qt 6.5 only: the engine never makes the web preferences of a pop-up
+// that the renderer created and that never navigated (window.open('') written
+// by its opener), and the pop-up's first paint then reads them through a null
+// pointer; a print to PDF makes them. From 6.5 on they are made, and that
+// print's callback can come after the page went (a crash). Decided by the Qt
+// found at run time: a build made on 6.4 runs on a newer one after an upgrade.
+bool NeedsBlankPopupPreferences() {
+  return QVersionNumber::fromString(QLatin1String(qVersion())) < QVersionNumber(6, 5);
+}
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+using PermissionFeature = QWebEnginePermission::PermissionType;
+#else
+using PermissionFeature = QWebEnginePage::Feature;
+#endif
+
+// The answer to a page's permission request; nothing asks the user, so that
+// no page waits for an answer that never comes. Notifications are granted to
+// pages of the service's host and its subdomains ("app.vorla.example",
+// "eu.app.vorla.example"; not "app.vorla.example.net"), which the user signs
+// in to; every other kind and origin is denied. The clipboard needs none: the
+// user's copy and paste are no page's request.
+bool GrantsPermission(const QUrl& origin, PermissionFeature feature) {
+  if (feature != PermissionFeature::Notifications)
+    return false;
+  if (origin.scheme() != QLatin1String("http") && origin.scheme() != QLatin1String("https"))
+    return false;
+  const QString service = QString::fromLatin1(vorla::build::kServiceHost);
+  const QString host = origin.host();
+  return host.compare(service, Qt::CaseInsensitive) == 0 ||
+         host.endsWith(QLatin1Char('.') + service, Qt::CaseInsensitive);
+}
 
 }  // namespace
 
@@ -364,12 +388,21 @@ void WebBrowser::ConnectPage() {
                    });
   // Nothing asks the user: every request is answered at once, so that no page
   // waits for an answer that never comes.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+  QObject::connect(page, &QWebEnginePage::permissionRequested, page, [](QWebEnginePermission permission) {
+    if (GrantsPermission(permission.origin(), permission.permissionType()))
+      permission.grant();
+    else
+      permission.deny();
+  });
+#else
   QObject::connect(page, &QWebEnginePage::featurePermissionRequested, page,
                    [page](const QUrl& origin, QWebEnginePage::Feature feature) {
                      page->setFeaturePermission(origin, feature,
                                                 GrantsPermission(origin, feature) ? QWebEnginePage::PermissionGrantedByUser
                                                                                   : QWebEnginePage::PermissionDeniedByUser);
                    });
+#endif
   QObject::connect(page, &QWebEnginePage::fileSystemAccessRequested, page,
                    [](QWebEngineFileSystemAccessRequest request) { request.reject(); });
   QObject::connect(page, &QWebEnginePage::registerProtocolHandlerRequested, page,
@@ -435,19 +468,26 @@ void WebBrowser::OnAdopted() {
   QWebEnginePage* page = Page();
   if (!page)
     return;
-  // Qt WebEngine 6.4 never makes the web preferences of a pop-up that the
-  // renderer created and that never navigated (window.open('') written by its
-  // opener), and the pop-up's first paint then reads them through a null
-  // pointer. Printing to PDF makes them; the PDF is dropped. The page must not
-  // go while that print runs (a fraction of a second), so closes wait for it.
   RefPtr<WebBrowser> self(this);
-  page->printToPdf([self](const QByteArray&) { self->OnReady(); },
-                   QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF()));
-  // Bounded: an answer that never comes must not keep the pop-up for ever.
-  QTimer::singleShot(kReadyTimeoutMs, m_view, [self] { self->OnReady(); });
+  if (NeedsBlankPopupPreferences()) {
+    // The PDF is dropped. The page must not go while that print runs (a
+    // fraction of a second), so closes wait for it.
+    page->printToPdf([self](const QByteArray&) { self->OnReady(); },
+                     QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF()));
+  } else {
+    // Nothing to wait for: a link's pop-up still shows at its first navigation.
+    OnReady(false);
+  }
+  // Bounded: an answer that never comes must not keep the pop-up for ever,
+  // nor a link's pop-up that never navigates hidden.
+  QTimer::singleShot(kReadyTimeoutMs, m_view, [self] {
+    self->OnReady();
+    if (self->m_view && !self->m_popupLink.isEmpty())
+      self->m_view->show();
+  });
 }
 
-void WebBrowser::OnReady() {
+void WebBrowser::OnReady(bool showLinkPopup) {
   if (m_ready)
     return;
   m_ready = true;
@@ -456,7 +496,7 @@ void WebBrowser::OnReady() {
   switch (std::exchange(m_pendingClose, PendingClose::kNone)) {
     case PendingClose::kNone:
       // A pop-up for a clicked link that has not navigated yet shows now.
-      if (m_view)
+      if (m_view && showLinkPopup)
         m_view->show();
       break;
     case PendingClose::kRequest:

@@ -73,7 +73,9 @@ class WebBrowser final : public Browser {
   void OnWindowCloseRequested();
   // Qt has put the page Chromium made for a pop-up in place of ours.
   void OnAdopted();
-  void OnReady();
+  // Runs the closes asked for meanwhile; `showLinkPopup`: shows a link's
+  // pop-up that has not navigated yet too.
+  void OnReady(bool showLinkPopup = true);
   void OnRendererGone();
   // The page failed to load for want of a network: a notice, and a reload
   // when the network is back or after the back-off.

@@ -6,6 +6,8 @@
 #include <QtTest>
 #include <functional>
 
+#include <unistd.h>
+
 #include "testsupport/loopback_server.h"
 #include "testsupport/update_signing.h"
 #include "testsupport/xdotool.h"

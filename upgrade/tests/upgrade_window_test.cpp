@@ -290,9 +290,11 @@ class UpgradeWindowTest : public QObject {
 
   std::unique_ptr<LoopbackServer> m_server;
   std::unique_ptr<QTemporaryDir> m_temp;
+  QByteArray m_savedTmpdir;
 };
 
 void UpgradeWindowTest::initTestCase() {
+  m_savedTmpdir = qEnvironmentVariableIsSet("TMPDIR") ? qgetenv("TMPDIR") : QByteArray();
   QVERIFY(vorla::InitializeCurl());
   std::signal(SIGXFSZ, SIG_IGN);
 }
@@ -310,6 +312,12 @@ void UpgradeWindowTest::init() {
 
 void UpgradeWindowTest::cleanup() {
   g_holdManifestCleanup = nullptr;  // a failed case may have left it armed
+  // Not left naming the folder removed below: Qt would make its own
+  // temporary folders in / after it.
+  if (m_savedTmpdir.isNull())
+    qunsetenv("TMPDIR");
+  else
+    qputenv("TMPDIR", m_savedTmpdir);
   m_server.reset();
   m_temp.reset();
 }
@@ -878,7 +886,8 @@ void UpgradeWindowTest::untrustedHttpsCertificateFailsTheDownload() {
   const QString key = m_temp->filePath("key.pem");
   const QString certificate = m_temp->filePath("cert.pem");
   QCOMPARE(QProcess::execute("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
-                                         "-days", "1", "-keyout", key, "-out", certificate}),
+                                         "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout", key,
+                                         "-out", certificate}),
            0);
   uint16_t port = 0;
   {
@@ -901,8 +910,10 @@ void UpgradeWindowTest::untrustedHttpsCertificateFailsTheDownload() {
   QTRY_COMPARE_WITH_TIMEOUT(Status(*dlg), kDownloadFailed, 15000);
   dlg->WaitForWorker();
   QVERIFY(!QFile::exists(Marker()));
-  QByteArray output;
-  QTRY_VERIFY_WITH_TIMEOUT((output += tls.readAll()).contains("unknown ca"), 5000);  // refused for its certificate
+  // Refused for its certificate alone: a client that trusts it is served.
+  QCOMPARE(QProcess::execute("curl", {"-sS", "-o", "/dev/null", "--max-time", "10", "--noproxy", "*", "--cacert",
+                                      certificate, QStringLiteral("https://127.0.0.1:%1/").arg(port)}),
+           0);
 }
 
 QTEST_MAIN(UpgradeWindowTest)
