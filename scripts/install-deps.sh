@@ -15,7 +15,7 @@ packages=(
   python3 curl time bc libnss3-tools
   nginx fcgiwrap imagemagick desktop-file-utils appstream dpkg-dev file
   makeself xz-utils x11-utils poppler-utils libatspi2.0-dev at-spi2-core dbus-daemon libglib2.0-bin
-  qt6-wayland sway wtype
+  qt6-wayland sway wtype debootstrap
 )
 
 missing=()
