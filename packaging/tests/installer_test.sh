@@ -102,7 +102,10 @@ mkdir -p "$temp/small"
 "${user[@]}" unshare --user --map-root-user --mount env HOME="$temp/home" XDG_DATA_HOME="$temp/home/.local/share" \
   TMPDIR="$temp/home" DISPLAY=:none PATH="$temp/fake:$PATH" sh -c '
   run=$1 small=$2 temp=$3
-  mount -t tmpfs -o size=8m tmpfs "$small" && cp -a "$temp/prefix" "$small/prefix" || exit 1
+  # Three times the installation, whatever it weighs (the spelling dictionaries
+  # alone are megabytes); the filler below takes what it must not have.
+  size=$(( $(du -sb "$temp/prefix" | cut -f1) * 3 + 1048576 ))
+  mount -t tmpfs -o size=$size tmpfs "$small" && cp -a "$temp/prefix" "$small/prefix" || exit 1
   echo 3.0.0.1 >"$small/prefix/share/vorla/version"
   # Room for the unpacked release and half of its copies.
   need=$(( $(du -sb "$small/prefix" | cut -f1) * 3 / 2 ))
